@@ -1,0 +1,1 @@
+#include "Ostrine_LiDAR.h"

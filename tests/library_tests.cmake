@@ -1,0 +1,1 @@
+# Tests of the Ostrine_LiDAR utility functions.
