@@ -1,1 +1,91 @@
-int main() { return 0; }
+// lasgen: writes LAS test files for the tests, the sample and the benchmark.
+//
+//   lasgen [options] OUTPUT.las
+//     --version M.m        LAS version (default 1.2)
+//     --format N           point data format (default 3)
+//     --points N           point records written (default 10)
+//     --announce N         point count stored in the header (default: --points)
+//     --record-length N    stored record length, and the bytes per record written
+//     --header-size N      HeaderSize (>= 227; the rest is padding)
+//     --vlrs N             variable-length records before the points
+//     --gap N              junk bytes between the records and the points
+//     --offset-to-data N   stored OffsetToData (default: where the points start)
+//     --signature XXXX     file signature (default LASF)
+//     --values typical|edge  realistic values, or every edge value in turn
+//     --box points|zero|small  header bounds: the points' extent, zeros, or too small
+//     --seed N             varies the point contents
+//     --truncate N         cut the finished file to N bytes
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "las_generator.h"
+
+namespace {
+
+[[noreturn]] void usage(const char *problem) {
+    std::fprintf(stderr, "lasgen: %s\nusage: lasgen [--version M.m] [--format N] [--points N] [options] OUTPUT.las\n",
+                 problem);
+    std::exit(2);
+}
+
+unsigned long long number(const char *text) {
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0') usage("not a number");
+    return v;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    LasSpec spec;
+    std::string output;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option.rfind("--", 0) != 0) {
+            output = option;
+            continue;
+        }
+        if (i + 1 >= argc) usage("option without a value");
+        const char *value = argv[++i];
+        if (option == "--version") {
+            unsigned major = 0, minor = 0;
+            if (std::sscanf(value, "%u.%u", &major, &minor) != 2) usage("version must be M.m");
+            spec.version_major = static_cast<uint8_t>(major);
+            spec.version_minor = static_cast<uint8_t>(minor);
+        } else if (option == "--format") spec.point_format = static_cast<uint8_t>(number(value));
+        else if (option == "--points") spec.points = number(value);
+        else if (option == "--announce") spec.announced_points = static_cast<int64_t>(number(value));
+        else if (option == "--record-length") spec.record_length = static_cast<uint16_t>(number(value));
+        else if (option == "--header-size") spec.header_size = static_cast<uint16_t>(number(value));
+        else if (option == "--vlrs") spec.vlr_count = static_cast<uint32_t>(number(value));
+        else if (option == "--gap") spec.gap_bytes = static_cast<uint32_t>(number(value));
+        else if (option == "--offset-to-data") spec.offset_to_data = static_cast<int64_t>(number(value));
+        else if (option == "--seed") spec.seed = number(value);
+        else if (option == "--truncate") spec.truncate_to = number(value);
+        else if (option == "--signature") {
+            if (std::strlen(value) != 4) usage("signature must be 4 characters");
+            std::memcpy(spec.signature, value, 4);
+        } else if (option == "--values") {
+            if (std::strcmp(value, "edge") == 0) spec.values = LasSpec::Values::Edge;
+            else if (std::strcmp(value, "typical") == 0) spec.values = LasSpec::Values::Typical;
+            else usage("--values is typical or edge");
+        } else if (option == "--box") {
+            if (std::strcmp(value, "zero") == 0) spec.box = LasSpec::Box::Zero;
+            else if (std::strcmp(value, "small") == 0) spec.box = LasSpec::Box::Small;
+            else if (std::strcmp(value, "points") == 0) spec.box = LasSpec::Box::Points;
+            else usage("--box is points, zero or small");
+        } else usage(("unknown option " + option).c_str());
+    }
+    if (output.empty()) usage("no output file named");
+    try {
+        write_las(output, spec);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "lasgen: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
