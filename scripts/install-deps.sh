@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Pelmora needs to build and test, if missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config          # toolchain
+  libshp-dev                         # shapelib: the one library the converter links
+  googletest libgtest-dev            # unit and end-to-end tests
+  gdal-bin shapelib python3-pyshp    # independent shapefile readers for conformance tests
+  python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
