@@ -89,8 +89,8 @@ struct PointMaker {
             xyz[1] = (i % 5 == 1) ? kCoord[(i / 5) % 7] : static_cast<int32_t>(r >> 32);
             xyz[2] = (i % 5 == 2) ? kCoord[(i / 5) % 7] : static_cast<int32_t>(s);
         } else {
-            xyz[0] = static_cast<int32_t>(r % 100000000);            // a 1 km tile at cm scale
-            xyz[1] = static_cast<int32_t>((r >> 27) % 100000000);
+            xyz[0] = static_cast<int32_t>(r % 100000);               // a 1 km tile at cm scale
+            xyz[1] = static_cast<int32_t>((r >> 27) % 100000);
             xyz[2] = static_cast<int32_t>((s % 300000)) - 5000;      // -50 m .. 2950 m
         }
         put32(p + 0, static_cast<uint32_t>(xyz[0]));
