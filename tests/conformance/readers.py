@@ -11,6 +11,11 @@ serves them all:
                can show it
   box          {xmin, ..., mmax: value} of the header bounding box; a value
                that is a str was printed with "%f" and is compared as text
+
+A numeric field of asterisks is the dBASE null. pyshp returns None for it,
+GDAL leaves the field null (an empty CSV cell), shapelib's dbfdump prints
+"(NULL)", and with -r the raw asterisks. A GPS time written as "nan" or
+"inf" reads back as NaN or infinity in all three.
 """
 import csv
 import io
