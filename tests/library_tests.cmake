@@ -1,1 +1,23 @@
 # Tests of the Ostrine_LiDAR utility functions.
+#
+# Each test program links the shared library itself, as an outside caller
+# would, so the exported names are what is exercised.
+
+foreach(part header_update sorting argument_checks)
+  add_executable(test_${part} ${CMAKE_CURRENT_SOURCE_DIR}/test_${part}.cpp)
+  target_link_libraries(test_${part} PRIVATE test_support Ostrine_LiDAR)
+  target_compile_definitions(test_${part} PRIVATE
+    LASDATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/../../shared/lasdata")
+  gtest_discover_tests(test_${part} PROPERTIES TIMEOUT 600)
+endforeach()
+
+# The header-update tests replace fread for the library to inject a read
+# error, so the test program must export its own definition.
+set_target_properties(test_header_update PROPERTIES ENABLE_EXPORTS ON)
+target_link_libraries(test_header_update PRIVATE ${CMAKE_DL_LIBS})
+
+# A plain C11 caller: proves the header and the library are usable from C.
+add_executable(library_c_caller ${CMAKE_CURRENT_SOURCE_DIR}/c_caller.c)
+set_target_properties(library_c_caller PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_link_libraries(library_c_caller PRIVATE Ostrine_LiDAR)
+add_test(NAME library_c_caller COMMAND library_c_caller)
