@@ -76,16 +76,17 @@ void create_table(const char *dbfname, Naming naming, int point_format) {
 
 ValueChanges g_changes;
 
-// Formats the chunk's rows block by block and appends them in large writes.
+// Formats the chunk's rows straight into the file's output blocks, which go
+// to the disk in large writes while the next block is formatted.
 void append_rows(const char *dbfname, const unsigned char *records, int nRecords, int point_format) {
-    constexpr size_t kBlockRows = 65536;
     const RowLayout layout = row_layout_for_format(point_format);
-    static std::vector<char> block(kBlockRows * 55);
+    const size_t block_rows = OutputFile::kBlockBytes / layout.row_length;
     OutputFile dbf(dbfname, OutputFile::Mode::Append, "Unable to open %s for appending data\n");
-    for (size_t start = 0; static_cast<long long>(start) < nRecords; start += kBlockRows) {
-        const size_t count = std::min(kBlockRows, static_cast<size_t>(nRecords) - start);
-        format_rows(records + start * layout.record_size, count, layout, block.data(), g_changes);
-        dbf.write(block.data(), count * layout.row_length);
+    for (size_t start = 0; static_cast<long long>(start) < nRecords; start += block_rows) {
+        const size_t count = std::min(block_rows, static_cast<size_t>(nRecords) - start);
+        format_rows(records + start * layout.record_size, count, layout, reinterpret_cast<char *>(dbf.reserve()),
+                    g_changes);
+        dbf.commit(count * layout.row_length);
     }
     dbf.close();
 }

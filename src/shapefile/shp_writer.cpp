@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "byte_order.h"
 #include "output_file.h"
@@ -21,9 +20,6 @@ constexpr int32_t kContentWords = 14;      // shape type + X, Y, Z
 constexpr int32_t kShapeTypePointZ = 11;
 constexpr size_t kRecordBytes = 36;
 constexpr size_t kIndexBytes = 8;
-// Records are built in blocks of this many points and handed to the file in
-// one write each: large writes, bounded memory.
-constexpr int32_t kBlockRecords = 65536;
 
 const char *kAppendFailure = "Unable to open %s for appending data\n";
 
@@ -85,12 +81,14 @@ void compute_coordinates(const unsigned char *records, size_t stride, const Tran
     g_extent = e;
 }
 
+// Records are built straight into the file's output blocks, which are handed
+// to the disk in large writes while the next block is built.
 void write_main_records(OutputFile &shp, int32_t nRecords, int32_t chunkID) {
-    static std::vector<unsigned char> block(kBlockRecords * kRecordBytes);
+    constexpr int32_t kBlockRecords = OutputFile::kBlockBytes / kRecordBytes;
     const int32_t first_number = chunkID * kChunkRecords + 1;
     for (int32_t start = 0; start < nRecords; start += kBlockRecords) {
         const int32_t count = std::min(kBlockRecords, nRecords - start);
-        unsigned char *out = block.data();
+        unsigned char *out = shp.reserve();
         for (int32_t i = start; i < start + count; ++i, out += kRecordBytes) {
             store_be32(out + 0, static_cast<uint32_t>(first_number + i));
             store_be32(out + 4, kContentWords);
@@ -99,21 +97,21 @@ void write_main_records(OutputFile &shp, int32_t nRecords, int32_t chunkID) {
             store_le_double(out + 20, _Yvec[i]);
             store_le_double(out + 28, _Zvec[i]);
         }
-        shp.write(block.data(), static_cast<size_t>(count) * kRecordBytes);
+        shp.commit(static_cast<size_t>(count) * kRecordBytes);
     }
 }
 
 void write_index_entries(OutputFile &shx, int32_t nRecords, int32_t chunkID) {
-    static std::vector<unsigned char> block(kBlockRecords * kIndexBytes);
+    constexpr int32_t kBlockRecords = OutputFile::kBlockBytes / kIndexBytes;
     const int32_t first_offset = kHeaderWords + kRecordWords * chunkID * kChunkRecords;
     for (int32_t start = 0; start < nRecords; start += kBlockRecords) {
         const int32_t count = std::min(kBlockRecords, nRecords - start);
-        unsigned char *out = block.data();
+        unsigned char *out = shx.reserve();
         for (int32_t i = start; i < start + count; ++i, out += kIndexBytes) {
             store_be32(out + 0, static_cast<uint32_t>(first_offset + kRecordWords * i));
             store_be32(out + 4, kContentWords);
         }
-        shx.write(block.data(), static_cast<size_t>(count) * kIndexBytes);
+        shx.commit(static_cast<size_t>(count) * kIndexBytes);
     }
 }
 
