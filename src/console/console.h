@@ -10,6 +10,9 @@
 // status -1 (255 in a POSIX shell).
 [[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// How fail() ends the run: exit(status) unless a harness defines its own.
+void end_run(int status);
+
 // Percentage of all points done once chunk `chunk_index` (0-based) is done:
 // 100 x (i + 1) x 1,000,000 / points, left to right in double precision.
 double progress_percent(int32_t chunk_index, uint32_t points);
