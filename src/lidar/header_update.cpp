@@ -53,11 +53,11 @@ static_assert(offsetof(LAS10fm0, bitfield) == kOffBits, "core layouts must agree
 // What the scan of the point records gathers.
 //
 // The raw extremes start at +/-2,147,483,646 for X and Y (just inside the
-// 32-bit range) and at +/-10,000,000 for Z: each bound is the extreme of its start value and
-// the records' values.  A file without records (or with Z values all beyond
+// 32-bit range) and at +/-10,000,000 for Z: each bound is the extreme of its
+// start value and the records' values.  A file without records (or with Z values all beyond
 // +/-10,000,000) therefore gets bounds derived from these start values.
 struct ScanTotals {
-    uint32_t return_count = 0;                   // every whole record
+    uint32_t return_count = 0;                        // every whole record
     uint32_t ReturnNumberCount[5] = {0, 0, 0, 0, 0};  // return numbers 1..5
     int32_t minX = 2147483646, maxX = -2147483646;
     int32_t minY = 2147483646, maxY = -2147483646;
