@@ -13,6 +13,7 @@
 
 #include "Ostrine_LiDAR.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -57,27 +58,28 @@ static_assert(offsetof(LAS10fm0, bitfield) == kOffBits, "core layouts must agree
 // start value and the records' values.  A file without records (or with Z values all beyond
 // +/-10,000,000) therefore gets bounds derived from these start values.
 struct ScanTotals {
-    uint32_t return_count = 0;                        // every whole record
-    uint32_t ReturnNumberCount[5] = {0, 0, 0, 0, 0};  // return numbers 1..5
+    uint32_t return_count = 0;                  // every whole record
+    uint32_t by_return_number[8] = {};          // all eight 3-bit values; 1..5 are reported
     int32_t minX = 2147483646, maxX = -2147483646;
     int32_t minY = 2147483646, maxY = -2147483646;
     int32_t minZ = 10000000, maxZ = -10000000;
 
+    // Branch-free: random return numbers and coordinates would defeat the
+    // branch predictor on every record.
     void add(const unsigned char *record) {
         const int32_t x = load_le_i32(record + kOffX);
         const int32_t y = load_le_i32(record + kOffY);
         const int32_t z = load_le_i32(record + kOffZ);
-        if (x > maxX) maxX = x;
-        if (x < minX) minX = x;
-        if (y > maxY) maxY = y;
-        if (y < minY) minY = y;
-        if (z > maxZ) maxZ = z;
-        if (z < minZ) minZ = z;
+        maxX = std::max(maxX, x);
+        minX = std::min(minX, x);
+        maxY = std::max(maxY, y);
+        minY = std::min(minY, y);
+        maxZ = std::max(maxZ, z);
+        minZ = std::min(minZ, z);
         // Return numbers 0, 6 and 7 have no per-return counter; such records
         // still count as points, so the five counts may sum to less than
         // return_count.
-        const unsigned return_number = record[kOffBits] & 7u;
-        if (return_number >= 1 && return_number <= 5) ++ReturnNumberCount[return_number - 1];
+        ++by_return_number[record[kOffBits] & 7u];
         ++return_count;
     }
 };
@@ -194,7 +196,7 @@ void update_header(const char *filename) {
     }
 
     header->NumberOfPointReturns = totals.return_count;
-    for (int k = 0; k < 5; ++k) header->NumberOfPointsByReturn[k] = totals.ReturnNumberCount[k];
+    for (int k = 0; k < 5; ++k) header->NumberOfPointsByReturn[k] = totals.by_return_number[k + 1];
     // Real coordinates, offset + scale * raw, in double precision and not
     // rounded to the scale's resolution.
     header->MaxX = header->XOffset + header->XScaleFactor * totals.maxX;
