@@ -63,35 +63,13 @@ void partition(Key *p, int32_t *p_ind, int64_t left, int64_t right, int64_t &i_o
     j_out = j;
 }
 
+template <typename Key>
+void plain_sort(Key *p, int64_t left, int64_t right, int32_t *p_ind);
+
 // Sorts [left, right].  Sub-ranges of fewer than two elements need no work;
 // of the two that remain, the smaller is sorted by a nested call and the
-// larger by the next turn of the loop.
-template <typename Key>
-void plain_sort(Key *p, int64_t left, int64_t right, int32_t *p_ind) {
-    if (right < left) return;
-    for (;;) {
-        int64_t i, j;
-        partition(p, p_ind, left, right, i, j);
-        const bool lower = left < j;
-        const bool upper = i < right;
-        if (lower && upper) {
-            if (j - left < right - i) {
-                plain_sort(p, left, j, p_ind);
-                left = i;
-            } else {
-                plain_sort(p, i, right, p_ind);
-                right = j;
-            }
-        } else if (lower) {
-            right = j;
-        } else if (upper) {
-            left = i;
-        } else {
-            return;
-        }
-    }
-}
-
+// larger by the next turn of the loop, which bounds the stack to log2(n).
+//
 // Depth-limited form: while `deep` is not 0 each sub-range is sorted by this
 // routine with `deep` - 1; at `deep` 0 both sub-ranges go to the plain sort.
 // The arrangement is the same as the plain sort's; only the split of the work
@@ -127,6 +105,12 @@ void depth_limited_sort(Key *p, int64_t left, int64_t right, int32_t *p_ind, int
             return;
         }
     }
+}
+
+// The plain sort is the depth-limited one with a depth that never reaches 0.
+template <typename Key>
+void plain_sort(Key *p, int64_t left, int64_t right, int32_t *p_ind) {
+    depth_limited_sort(p, left, right, p_ind, -1);
 }
 
 }  // namespace
