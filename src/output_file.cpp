@@ -9,6 +9,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -42,8 +44,12 @@ int write_all(int fd, const unsigned char *bytes, size_t size) {
 class BlockWriter {
 public:
     static BlockWriter &instance() {
-        static BlockWriter writer;
-        return writer;
+        try {
+            static BlockWriter writer;
+            return writer;
+        } catch (const std::bad_alloc &) {
+            fail("\nFailed to allocate memory for output buffers\n");
+        }
     }
 
     Block *acquire() {
@@ -61,8 +67,20 @@ public:
     }
 
     void submit(Block *b) {
-        std::lock_guard lock(mutex_);
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        std::unique_lock lock(mutex_);
+        if (!thread_.joinable() && !synchronous_) {
+            try {
+                thread_ = std::thread([this] { run(); });
+            } catch (const std::system_error &) {
+                synchronous_ = true;  // no thread to be had: write in the caller's thread
+            }
+        }
+        if (synchronous_) {
+            const int error = error_ != 0 ? 0 : write_all(b->fd, b->bytes.get(), b->size);
+            if (error != 0) error_ = error;
+            free_.push_back(b);
+            return;
+        }
         queue_.push_back(b);
         changed_.notify_all();
     }
@@ -122,6 +140,7 @@ private:
     std::deque<Block *> queue_;
     bool busy_ = false;
     bool stop_ = false;
+    bool synchronous_ = false;
     int error_ = 0;
     std::thread thread_;
 };

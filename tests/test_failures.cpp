@@ -225,4 +225,36 @@ TEST(OutputFailures, WritersThatCannotReopenTheirFilesSayWhich) {
     EXPECT_EQ(run.out, "\nUnable to open " + gone + ".dbf to set its record count\n");
 }
 
+TEST(MemoryFailures, EveryShortageOfMemoryEndsWithAMessageNeverACrash) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit tried here";
+#else
+    TempDir dir("memory");
+    const std::string las = dir / "m.las";
+    generate_las(las, {"--format", "3", "--points", "1000"});
+    const std::string start = run_start(las, dir / "m.shp");
+    bool saw_vectors = false, saw_points = false, saw_success = false;
+    // Address-space limits from too small to load the program up to enough.
+    for (unsigned long long mb = 20; mb <= 400 && !saw_success; mb += 5) {
+        SCOPED_TRACE(mb);
+        const Captured run = run_program({PELMORA_BIN, las}, "", 0, mb << 20);
+        ASSERT_EQ(run.signal, 0) << run.out << run.err;
+        if (run.exit_status == 127) continue;  // the loader could not map the libraries
+        if (run.exit_status == 0) {
+            saw_success = true;
+            continue;
+        }
+        ASSERT_EQ(run.exit_status, 255) << run.out << run.err;
+        ASSERT_EQ(run.err, "");
+        if (run.out == start.substr(0, start.size() - 15) + "\nFailed to allocate memory for X, Y, and Z coordinate vectors\n")
+            saw_vectors = true;
+        else if (run.out == start + "Failed to allocate memory for return structure\n")
+            saw_points = true;
+        else
+            EXPECT_NE(run.out.find("\nFailed to allocate memory for output buffers\n"), std::string::npos) << run.out;
+    }
+    EXPECT_TRUE(saw_vectors && saw_points && saw_success);
+#endif
+}
+
 }  // namespace

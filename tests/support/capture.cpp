@@ -69,13 +69,17 @@ Captured run_in_child(const std::function<void()> &body) {
 }
 
 Captured run_program(const std::vector<std::string> &argv, const std::string &workdir,
-                     unsigned long long file_size_limit) {
+                     unsigned long long file_size_limit, unsigned long long address_space_limit) {
     return fork_and_capture([&] {
         if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(127);
         if (file_size_limit != 0) {
             struct rlimit limit = {file_size_limit, file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
             signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+        }
+        if (address_space_limit != 0) {
+            struct rlimit limit = {address_space_limit, address_space_limit};
+            setrlimit(RLIMIT_AS, &limit);
         }
         std::vector<char *> args;
         for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));

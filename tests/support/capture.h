@@ -17,9 +17,10 @@ struct Captured {
 Captured run_in_child(const std::function<void()> &body);
 
 // Runs a program with arguments (argv[0] is the path) in `workdir` (empty:
-// the current one) and an optional file-size limit in bytes (0: none).
+// the current one), with optional limits in bytes (0: none) on the size of
+// files it writes and on its address space.
 Captured run_program(const std::vector<std::string> &argv, const std::string &workdir = "",
-                     unsigned long long file_size_limit = 0);
+                     unsigned long long file_size_limit = 0, unsigned long long address_space_limit = 0);
 
 // Small file helpers for tests.
 std::string read_file(const std::string &path);
