@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config          # toolchain
-  libshp-dev                         # shapelib: the one library the converter links
+  libshp-dev                         # shapelib: shapefile and dBASE headers
+  libproj-dev proj-data              # PROJ and its database: the .prj
   googletest libgtest-dev            # unit and end-to-end tests
   gdal-bin shapelib python3-pyshp    # independent shapefile readers for conformance tests
   python3

@@ -12,6 +12,7 @@
 #include "Ostrine_LiDAR.h"
 #include "console/console.h"
 #include "dbf/dbf_writer.h"
+#include "projection/prj_writer.h"
 #include "reader/chunk_reader.h"
 #include "shapefile/shp_writer.h"
 
@@ -136,6 +137,7 @@ int main(int argc, char **argv) {
 
     wipe_progress();
     report_value_changes();
+    if (const auto note = write_prj_for(lasname, input.header())) std::printf("%s\n", note->c_str());
     print_elapsed_time();
     return 0;
 }

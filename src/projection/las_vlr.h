@@ -1,0 +1,52 @@
+// Variable-length records of a LAS 1.0-1.2 file.
+//
+// The records lie between the public header (HeaderSize bytes, at least 227)
+// and OffsetToData; NumberOfVariableLengthRecords counts them.  Real files
+// carry wrong counts and lengths, so every record header and payload is
+// checked against that space (and the file's size) before it is read: a
+// record that does not fit ends the walk, the records before it are kept,
+// and nothing past the space is ever read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct LasVlr {
+    std::string user_id;   // up to the first NUL of the 16-byte field
+    uint16_t record_id = 0;
+    std::string payload;   // the record's bytes after its 54-byte header
+};
+
+// Bytes [begin, end) of the file in which variable-length records may lie.
+struct VlrSpace {
+    uint64_t begin = 0;
+    uint64_t end = 0;
+};
+
+// begin: HeaderSize (227 if the stored value is smaller); end: OffsetToData,
+// or the file's size if that is smaller.  An empty space has begin >= end.
+VlrSpace vlr_space(uint16_t header_size, uint32_t offset_to_data, uint64_t file_size);
+
+// Reads `size` bytes at `offset` into `buffer`; false if they cannot all be read.
+using ReadAt = std::function<bool(uint64_t offset, void *buffer, size_t size)>;
+
+// Which records to keep (with their payloads); the others are only stepped over.
+using VlrFilter = std::function<bool(const std::string &user_id, uint16_t record_id)>;
+
+// Walks at most `count` records from space.begin, keeping those `keep`
+// accepts.  Stops at the first record whose header or payload would end
+// past space.end, or that cannot be read.
+std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep);
+
+// The records that can describe a coordinate system: user id
+// "LASF_Projection" (GeoKeys 34735/34736/34737, OGC WKT 2112), and record
+// 2112 under "liblas", the id libLAS wrote its WKT records with.
+bool is_projection_vlr(const std::string &user_id, uint16_t record_id);
+
+// Reads the projection records of the LAS file at `path`, using its header
+// fields.  A file that cannot be opened or measured gives no records.
+std::vector<LasVlr> read_projection_vlrs(const std::string &path, uint16_t header_size, uint32_t offset_to_data,
+                                         uint32_t vlr_count);
