@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <unistd.h>
 #include <vector>
@@ -129,8 +130,10 @@ void write_las(const std::string &path, const LasSpec &spec) {
     const uint16_t length = spec.record_length ? spec.record_length : las_format_length(spec.point_format);
     const uint16_t header_size = std::max<uint16_t>(spec.header_size, 227);
     constexpr uint32_t kVlrPayload = 16;
+    uint64_t extra_bytes = 0;
+    for (const ExtraVlr &v : spec.extra_vlrs) extra_bytes += 54 + v.payload.size();
     const uint64_t points_start =
-        header_size + static_cast<uint64_t>(spec.vlr_count) * (54 + kVlrPayload) + spec.gap_bytes;
+        header_size + static_cast<uint64_t>(spec.vlr_count) * (54 + kVlrPayload) + extra_bytes + spec.gap_bytes;
 
     FILE *f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) throw std::runtime_error("cannot create " + path);
@@ -143,6 +146,16 @@ void write_las(const std::string &path, const LasSpec &spec) {
         put16(vlr + 20, kVlrPayload);
         std::memcpy(vlr + 22, "test record", 11);      // description
         std::memset(vlr + 54, 0xAB, kVlrPayload);
+    }
+    uint64_t at = header_size + static_cast<uint64_t>(spec.vlr_count) * (54 + kVlrPayload);
+    for (const ExtraVlr &v : spec.extra_vlrs) {
+        unsigned char *vlr = head.data() + at;
+        std::memcpy(vlr + 2, v.user_id.data(), std::min<size_t>(v.user_id.size(), 16));
+        put16(vlr + 18, v.record_id);
+        put16(vlr + 20, static_cast<uint16_t>(v.stored_length >= 0 ? v.stored_length : v.payload.size()));
+        std::memcpy(vlr + 22, v.description.data(), std::min<size_t>(v.description.size(), 32));
+        std::memcpy(vlr + 54, v.payload.data(), v.payload.size());
+        at += 54 + v.payload.size();
     }
     for (uint32_t g = 0; g < spec.gap_bytes; ++g) head[points_start - spec.gap_bytes + g] = static_cast<unsigned char>(0xDD ^ g);
     if (std::fwrite(head.data(), 1, head.size(), f) != head.size()) throw std::runtime_error("write failed");
@@ -183,7 +196,8 @@ void write_las(const std::string &path, const LasSpec &spec) {
     put16(h + 92, 2026);
     put16(h + 94, header_size);
     put32(h + 96, static_cast<uint32_t>(spec.offset_to_data >= 0 ? spec.offset_to_data : points_start));
-    put32(h + 100, spec.vlr_count);
+    put32(h + 100, spec.stored_vlr_count >= 0 ? static_cast<uint32_t>(spec.stored_vlr_count)
+                                              : spec.vlr_count + static_cast<uint32_t>(spec.extra_vlrs.size()));
     h[104] = spec.point_format;
     put16(h + 105, length);
     const uint64_t announced = spec.announced_points >= 0 ? static_cast<uint64_t>(spec.announced_points) : spec.points;
@@ -199,4 +213,113 @@ void write_las(const std::string &path, const LasSpec &spec) {
     if (std::fclose(f) != 0) throw std::runtime_error("close failed");
     if (spec.truncate_to != 0 && truncate(path.c_str(), static_cast<off_t>(spec.truncate_to)) != 0)
         throw std::runtime_error("truncate failed");
+}
+
+namespace {
+
+struct GeoKeyValue {
+    enum class Kind { Short, Doubles, Ascii } kind = Kind::Short;
+    uint16_t short_value = 0;
+    std::vector<double> doubles;
+    std::string ascii;
+};
+
+std::string preset_keys(const std::string &name) {
+    if (name.rfind("projected:", 0) == 0) return "1024=1,1025=1,3072=" + name.substr(10);
+    if (name.rfind("geographic:", 0) == 0) return "1024=2,1025=1,2048=" + name.substr(11) + ",2054=9102";
+    if (name == "user-tm")
+        return "1024=1,1025=1,1026='Pelmora test TM',2048=4269,2054=9102,3072=32767,3074=32767,3075=1,3076=9001,"
+               "3080=-84.5,3081=31.0,3082=200000.0,3083=10000.0,3092=0.9999";
+    throw std::invalid_argument("unknown GeoKey preset " + name);
+}
+
+// Splits at commas outside single quotes.
+std::vector<std::string> split_entries(const std::string &text) {
+    std::vector<std::string> parts(1);
+    bool quoted = false;
+    for (const char c : text) {
+        if (c == '\'') quoted = !quoted;
+        if (c == ',' && !quoted) parts.emplace_back();
+        else parts.back() += c;
+    }
+    if (quoted) throw std::invalid_argument("unterminated quote in GeoKeys");
+    return parts;
+}
+
+GeoKeyValue parse_value(const std::string &text) {
+    GeoKeyValue v;
+    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') {
+        v.kind = GeoKeyValue::Kind::Ascii;
+        v.ascii = text.substr(1, text.size() - 2) + "|";
+        return v;
+    }
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        const unsigned long n = std::stoul(text);
+        if (n > 65535) throw std::invalid_argument("SHORT GeoKey value out of range: " + text);
+        v.short_value = static_cast<uint16_t>(n);
+        return v;
+    }
+    v.kind = GeoKeyValue::Kind::Doubles;
+    size_t start = 0;
+    while (true) {
+        const size_t slash = text.find('/', start);
+        const std::string item = text.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        size_t used = 0;
+        v.doubles.push_back(std::stod(item, &used));
+        if (used != item.size()) throw std::invalid_argument("not a number: " + item);
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    return v;
+}
+
+std::string bytes16(const std::vector<uint16_t> &values) {
+    std::string out(values.size() * 2, '\0');
+    for (size_t i = 0; i < values.size(); ++i) put16(reinterpret_cast<unsigned char *>(&out[2 * i]), values[i]);
+    return out;
+}
+
+}  // namespace
+
+std::vector<ExtraVlr> geokey_vlrs(const std::string &keys, int32_t key_count) {
+    const std::string list = keys.find('=') == std::string::npos ? preset_keys(keys) : keys;
+    std::map<uint16_t, GeoKeyValue> entries;
+    for (const std::string &entry : split_entries(list)) {
+        const size_t eq = entry.find('=');
+        if (eq == std::string::npos) throw std::invalid_argument("GeoKey entry without '=': " + entry);
+        const unsigned long id = std::stoul(entry.substr(0, eq));
+        if (id > 65535) throw std::invalid_argument("GeoKey id out of range: " + entry);
+        entries[static_cast<uint16_t>(id)] = parse_value(entry.substr(eq + 1));
+    }
+    std::vector<uint16_t> directory = {1, 1, 0, static_cast<uint16_t>(key_count >= 0 ? key_count : entries.size())};
+    std::vector<double> doubles;
+    std::string ascii;
+    for (const auto &[id, v] : entries) {
+        switch (v.kind) {
+            case GeoKeyValue::Kind::Short: directory.insert(directory.end(), {id, 0, 1, v.short_value}); break;
+            case GeoKeyValue::Kind::Doubles:
+                directory.insert(directory.end(), {id, 34736, static_cast<uint16_t>(v.doubles.size()),
+                                                   static_cast<uint16_t>(doubles.size())});
+                doubles.insert(doubles.end(), v.doubles.begin(), v.doubles.end());
+                break;
+            case GeoKeyValue::Kind::Ascii:
+                directory.insert(directory.end(), {id, 34737, static_cast<uint16_t>(v.ascii.size()),
+                                                   static_cast<uint16_t>(ascii.size())});
+                ascii += v.ascii;
+                break;
+        }
+    }
+    std::vector<ExtraVlr> records;
+    records.push_back({"LASF_Projection", 34735, "GeoKeyDirectoryTag", bytes16(directory)});
+    if (!doubles.empty()) {
+        std::string payload(doubles.size() * 8, '\0');
+        for (size_t i = 0; i < doubles.size(); ++i) put_double(reinterpret_cast<unsigned char *>(&payload[8 * i]), doubles[i]);
+        records.push_back({"LASF_Projection", 34736, "GeoDoubleParamsTag", payload});
+    }
+    if (!ascii.empty()) records.push_back({"LASF_Projection", 34737, "GeoAsciiParamsTag", ascii});
+    return records;
+}
+
+ExtraVlr wkt_vlr(const std::string &wkt) {
+    return {"LASF_Projection", 2112, "OGC coordinate system WKT", wkt + std::string(1, '\0')};
 }

@@ -15,6 +15,13 @@
 //     --box points|zero|small  header bounds: the points' extent, zeros, or too small
 //     --seed N             varies the point contents
 //     --truncate N         cut the finished file to N bytes
+//     --geokeys KEYS       GeoKey records (LASF_Projection 34735-34737) after the --vlrs
+//                          records: projected:N, geographic:N, user-tm, or KEY=VALUE,...
+//                          (see geokey_vlrs in las_generator.h)
+//     --geokey-count N     NumberOfKeys stored in the GeoKey directory
+//     --geokey-vlr-length N  record length stored in the GeoKey directory's record header
+//     --wkt-vlr TEXT       an OGC WKT record (LASF_Projection 2112) after the GeoKey records
+//     --vlr-count N        NumberOfVariableLengthRecords stored (default: the records written)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +49,8 @@ unsigned long long number(const char *text) {
 
 int main(int argc, char **argv) {
     LasSpec spec;
-    std::string output;
+    std::string output, geokeys, wkt;
+    int64_t geokey_count = -1, geokey_vlr_length = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option.rfind("--", 0) != 0) {
@@ -66,6 +74,11 @@ int main(int argc, char **argv) {
         else if (option == "--offset-to-data") spec.offset_to_data = static_cast<int64_t>(number(value));
         else if (option == "--seed") spec.seed = number(value);
         else if (option == "--truncate") spec.truncate_to = number(value);
+        else if (option == "--geokeys") geokeys = value;
+        else if (option == "--geokey-count") geokey_count = static_cast<int64_t>(number(value));
+        else if (option == "--geokey-vlr-length") geokey_vlr_length = static_cast<int64_t>(number(value));
+        else if (option == "--wkt-vlr") wkt = value;
+        else if (option == "--vlr-count") spec.stored_vlr_count = static_cast<int64_t>(number(value));
         else if (option == "--signature") {
             if (std::strlen(value) != 4) usage("signature must be 4 characters");
             std::memcpy(spec.signature, value, 4);
@@ -82,6 +95,11 @@ int main(int argc, char **argv) {
     }
     if (output.empty()) usage("no output file named");
     try {
+        if (!geokeys.empty()) {
+            spec.extra_vlrs = geokey_vlrs(geokeys, static_cast<int32_t>(geokey_count));
+            if (geokey_vlr_length >= 0) spec.extra_vlrs.front().stored_length = static_cast<int32_t>(geokey_vlr_length);
+        }
+        if (!wkt.empty()) spec.extra_vlrs.push_back(wkt_vlr(wkt));
         write_las(output, spec);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "lasgen: %s\n", e.what());
