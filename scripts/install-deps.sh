@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev            # unit and end-to-end tests
   gdal-bin shapelib python3-pyshp    # independent shapefile readers for conformance tests
   python3
+  python3-gdal python3-fiona python3-numpy  # readers osgeo.ogr and Fiona; numpy for the large test
+  parallel dpkg-dev groff-base       # tile batches; the Debian package (dpkg-shlibdeps); man page check
 )
 
 missing=()

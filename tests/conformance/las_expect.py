@@ -91,6 +91,47 @@ def _value(text, field):
     return float(text) if field.kind == 'real' else int(text)
 
 
+def _point(r, scale, offset):
+    # int -> double, multiply, add: two roundings, exactly as required.
+    return tuple(r[a] * scale[a] + offset[a] for a in range(3))
+
+
+def _row_texts(r, point_format):
+    bits = r[4]
+    row = [str(r[3]), str(bits & 7), str((bits >> 3) & 7), str((bits >> 6) & 1), str(bits >> 7),
+           str(r[5]), scan_angle_text(r[6]), str(r[7]), str(r[8])]
+    extra = list(r[9:])
+    if point_format in (1, 3):
+        row.append(gps_text(extra.pop(0)))
+    row += [str(c) for c in extra]  # red, green, blue
+    return row
+
+
+def expect_records(path, indices):
+    """Expectations for the records at the given indices only, read one by
+    one, for files too large to hold in memory. The box is the LAS header's:
+    use it for files whose header box holds every point."""
+    with open(path, 'rb') as f:
+        header = f.read(227)
+        version_minor = header[25]
+        offset_to_data, = struct.unpack_from('<I', header, 96)
+        point_format, record_length, count = struct.unpack_from('<BHI', header, 104)
+        scale = struct.unpack_from('<3d', header, 131)
+        offset = struct.unpack_from('<3d', header, 155)
+        max_x, min_x, max_y, min_y, max_z, min_z = struct.unpack_from('<6d', header, 179)
+        layout = RECORD_LAYOUT[point_format]
+        fields = table_fields(version_minor, point_format)
+        points, texts = [], []
+        for i in indices:
+            f.seek(offset_to_data + i * record_length)
+            r = struct.unpack(layout, f.read(record_length))
+            points.append(_point(r, scale, offset))
+            texts.append(_row_texts(r, point_format))
+    values = [[_value(t, f) for t, f in zip(row, fields)] for row in texts]
+    box = dict(xmin=min_x, ymin=min_y, xmax=max_x, ymax=max_y, zmin=min_z, zmax=max_z, mmin=0.0, mmax=0.0)
+    return count, Expected(f'1.{version_minor}', point_format, fields, points, texts, values, box)
+
+
 def expect_from_las(path):
     data = open(path, 'rb').read()
     if data[:4] != b'LASF':
@@ -111,18 +152,8 @@ def expect_from_las(path):
         raise ValueError(f'{path}: holds {len(records)} of {count} records')
 
     fields = table_fields(version_minor, point_format)
-    points, texts = [], []
-    for r in records:
-        # int -> double, multiply, add: two roundings, exactly as required.
-        points.append(tuple(r[a] * scale[a] + offset[a] for a in range(3)))
-        bits = r[4]
-        row = [str(r[3]), str(bits & 7), str((bits >> 3) & 7), str((bits >> 6) & 1), str(bits >> 7),
-               str(r[5]), scan_angle_text(r[6]), str(r[7]), str(r[8])]
-        extra = list(r[9:])
-        if point_format in (1, 3):
-            row.append(gps_text(extra.pop(0)))
-        row += [str(c) for c in extra]  # red, green, blue
-        texts.append(row)
+    points = [_point(r, scale, offset) for r in records]
+    texts = [_row_texts(r, point_format) for r in records]
     values = [[_value(t, f) for t, f in zip(row, fields)] for row in texts]
 
     box = dict(xmin=min_x, ymin=min_y, xmax=max_x, ymax=max_y, zmin=min_z, zmax=max_z)

@@ -13,9 +13,13 @@ serves them all:
                that is a str was printed with "%f" and is compared as text
 
 A numeric field of asterisks is the dBASE null. pyshp returns None for it,
-GDAL leaves the field null (an empty CSV cell), shapelib's dbfdump prints
-"(NULL)", and with -r the raw asterisks. A GPS time written as "nan" or
-"inf" reads back as NaN or infinity in all three.
+GDAL leaves the field null (an empty CSV cell; None from Python's osgeo.ogr
+and from Fiona), shapelib's dbfdump prints "(NULL)", and with -r the raw
+asterisks. A GPS time written as "nan" or "inf" reads back as NaN or
+infinity in all of them.
+
+osgeo.ogr and Fiona hand over the coordinates as the doubles themselves, so
+no text conversion stands between the file and the comparison.
 """
 import csv
 import io
@@ -148,4 +152,79 @@ def read_shapelib(shp_path, dbf_path):
     view.counts['rows'] = len(shown)
     view.values = [[None if t == '(NULL)' else _parse(t, f.kind) for t, f in zip(line.split(), view.fields)]
                    for line in shown]
+    return view
+
+
+# ---- GDAL from Python: osgeo.ogr (python3-gdal) ----------------------------
+
+def _ogr():
+    from osgeo import ogr  # Debian's python3-gdal
+    ogr.UseExceptions()
+    return ogr
+
+
+def read_ogr(shp_path):
+    ogr = _ogr()
+    view = View()
+    source = ogr.Open(shp_path, 0)  # read-only
+    layer = source.GetLayer(0)
+    # PointZ is a 2.5D point; with no shape to look at, GDAL may call the
+    # layer a measured one (as with ogrinfo above).
+    codes = {ogr.wkbPoint25D: POINTZ, ogr.wkbPointZM: POINTZ}
+    view.shape_types.add(codes.get(layer.GetGeomType(), ogr.GeometryTypeToName(layer.GetGeomType())))
+    # True: count the features if the driver cannot tell at once.
+    view.counts['features'] = layer.GetFeatureCount(True)
+    xmin, xmax, ymin, ymax = layer.GetExtent(False)  # the header's box, as stored
+    view.box = dict(xmin=xmin, ymin=ymin, xmax=xmax, ymax=ymax)
+    definition = layer.GetLayerDefn()
+    for i in range(definition.GetFieldCount()):
+        f = definition.GetFieldDefn(i)
+        view.fields.append(Field(f.GetName(), GDAL_KINDS.get(f.GetTypeName(), f.GetTypeName()),
+                                 f.GetWidth(), f.GetPrecision()))
+    count = len(view.fields)
+    layer.ResetReading()
+    for feature in layer:
+        geometry = feature.GetGeometryRef()
+        if geometry is None or geometry.GetGeometryType() != ogr.wkbPoint25D:
+            view.shape_types.add('none' if geometry is None else geometry.GetGeometryName())
+            view.points.append(None)
+        else:
+            view.points.append(geometry.GetPoint(0))
+        view.values.append([None if not feature.IsFieldSetAndNotNull(i) else feature.GetField(i)
+                            for i in range(count)])
+    view.counts['features read'] = len(view.points)
+    return view
+
+
+# ---- Fiona (python3-fiona) -----------------------------------------------
+
+FIONA_KINDS = {'int': 'integer', 'int32': 'integer', 'int64': 'integer', 'float': 'real'}
+
+
+def read_fiona(shp_path):
+    import fiona  # Debian's python3-fiona
+
+    view = View()
+    with fiona.open(shp_path) as source:
+        view.shape_types.add(GDAL_GEOMETRY.get(source.schema['geometry'], source.schema['geometry']))
+        view.counts['features'] = len(source)
+        xmin, ymin, xmax, ymax = source.bounds
+        view.box = dict(xmin=xmin, ymin=ymin, xmax=xmax, ymax=ymax)
+        for name, kind in source.schema['properties'].items():
+            # "int:5", "float:16.8": type, width and decimals.
+            m = re.fullmatch(r'(\w+)(?::(\d+)(?:\.(\d+))?)?', kind)
+            view.fields.append(Field(name, FIONA_KINDS.get(m.group(1), kind),
+                                     int(m.group(2) or 0), int(m.group(3) or 0)))
+        names = [f.name for f in view.fields]
+        for feature in source:
+            geometry = feature['geometry']
+            coordinates = geometry['coordinates'] if geometry else None
+            if geometry is None or geometry['type'] != 'Point' or len(coordinates) != 3:
+                view.shape_types.add('none' if geometry is None else f"{geometry['type']}/{len(coordinates)}")
+                view.points.append(None)
+            else:
+                view.points.append(tuple(coordinates))
+            properties = feature['properties']
+            view.values.append([properties[n] for n in names])
+        view.counts['features read'] = len(view.points)
     return view

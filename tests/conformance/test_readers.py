@@ -4,9 +4,10 @@
 Converts generated LAS files (every version/format, typical and edge values,
 header boxes that are too small, zero, wider than the points) and every
 convertible real file, then reads each output with pyshp, GDAL (ogrinfo,
-ogr2ogr) and shapelib (shpdump, dbfdump). For every reader it checks the
-shape type, the counts, each point's X, Y, Z, the columns and every value of
-every row against expectations computed from the LAS bytes. Real files that
+ogr2ogr, and Python's osgeo.ogr), Fiona and shapelib (shpdump, dbfdump).
+For every reader it checks the shape type, the counts, each point's X, Y, Z
+(to the last bit), the columns and every value of every row, nulls included,
+against expectations computed from the LAS bytes. Real files that
 must be refused are checked to end with status 255 and leave no output.
 
 Prints "N passed, M failed" last and exits non-zero on any failure.
@@ -22,7 +23,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from las_expect import expect_from_las, set_header_box  # noqa: E402
-from readers import POINTZ, read_gdal, read_pyshp, read_shapelib  # noqa: E402
+from readers import POINTZ, read_fiona, read_gdal, read_ogr, read_pyshp, read_shapelib  # noqa: E402
 
 POINTS = 3000
 VARIANTS = [('1.0', 0), ('1.0', 1), ('1.1', 0), ('1.1', 1), ('1.2', 0), ('1.2', 1), ('1.2', 2), ('1.2', 3)]
@@ -153,6 +154,8 @@ def check_conversion(tally, pelmora, case, las_path):
     tally.check(f'{case} / index and lengths', index_problems(stem, exp))
     for reader, read in (('pyshp', lambda: read_pyshp(stem + '.shp')),
                          ('gdal', lambda: read_gdal(stem + '.shp')),
+                         ('osgeo.ogr', lambda: read_ogr(stem + '.shp')),
+                         ('fiona', lambda: read_fiona(stem + '.shp')),
                          ('shapelib', lambda: read_shapelib(stem + '.shp', stem + '.dbf'))):
         try:
             view = read()
@@ -221,10 +224,11 @@ def main():
     for tool in ('ogrinfo', 'ogr2ogr', 'shpdump', 'dbfdump'):
         if shutil.which(tool) is None:
             sys.exit(f'{tool} not found: install gdal-bin and shapelib')
-    try:
-        import shapefile  # noqa: F401
-    except ImportError:
-        sys.exit('pyshp not found: install python3-pyshp and run with /usr/bin/python3')
+    for module, package in (('shapefile', 'python3-pyshp'), ('osgeo.ogr', 'python3-gdal'), ('fiona', 'python3-fiona')):
+        try:
+            __import__(module)
+        except ImportError:
+            sys.exit(f'{module} not found: install {package} and run with /usr/bin/python3')
 
     pelmora, lasgen = os.path.abspath(args.pelmora), os.path.abspath(args.lasgen)
     workdir = os.path.join(os.path.abspath(args.workdir), 'readers')
