@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Installs the build tree into a temporary prefix as any user would
+# (cmake --install BUILD --prefix DIR), then checks what an outsider gets:
+#   - the file set: Pelmora, the library and its links, the header, the
+#     pkg-config file, the CMake package, the man page;
+#   - the installed Pelmora converts a generated file exactly as the build
+#     tree's does;
+#   - after moving the installed tree elsewhere (both package files must be
+#     relocatable), a small C program builds against it with pkg-config and
+#     with find_package(Ostrine_LiDAR), using only the installed files, and
+#     runs;
+#   - the man page renders without a warning and has its sections.
+# Usage: test_install.sh BUILD_DIR SOURCE_DIR WORK_DIR LASGEN
+set -euo pipefail
+build=$1 source=$2 work=$3 lasgen=$4
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*"; exit 1; }
+
+rm -rf "$work"
+mkdir -p "$work"
+cmake --install "$build" --prefix "$work/first" >"$work/install.log"
+
+# Where GNUInstallDirs put the library: lib, or lib/<multiarch> under /usr.
+libdir=$(cd "$work/first" && dirname "$(find . -name 'libOstrine_LiDAR.so' | head -1)")
+libdir=${libdir#./}
+[ -n "$libdir" ] || fail "libOstrine_LiDAR.so not installed"
+version=$(sed -n 's/^project(Pelmora VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
+major=${version%%.*}
+expected=(
+  bin/Pelmora
+  include/Ostrine_LiDAR.h
+  "$libdir/libOstrine_LiDAR.so"
+  "$libdir/libOstrine_LiDAR.so.$major"
+  "$libdir/libOstrine_LiDAR.so.$version"
+  "$libdir/pkgconfig/ostrine_lidar.pc"
+  "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARConfig.cmake"
+  "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARConfigVersion.cmake"
+  "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARTargets.cmake"
+  "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARTargets-BUILDTYPE.cmake"
+  share/man/man1/Pelmora.1.gz
+)
+(cd "$work/first" && find . \( -type f -o -type l \) | sed -e 's|^\./||' -e 's|Targets-[a-z]*\.cmake$|Targets-BUILDTYPE.cmake|' | sort) \
+  >"$work/installed.txt"
+printf '%s\n' "${expected[@]}" | sort >"$work/expected.txt"
+diff -u "$work/expected.txt" "$work/installed.txt" || fail "installed files differ from the list above (- expected, + installed)"
+[ "$(readlink "$work/first/$libdir/libOstrine_LiDAR.so")" = "libOstrine_LiDAR.so.$major" ] || fail "libOstrine_LiDAR.so is not a link to the soname"
+objdump -p "$work/first/$libdir/libOstrine_LiDAR.so.$version" | grep -q "SONAME *libOstrine_LiDAR.so.$major\$" \
+  || fail "soname is not libOstrine_LiDAR.so.$major"
+cmp -s "$source/src/lidar/Ostrine_LiDAR.h" "$work/first/include/Ostrine_LiDAR.h" || fail "installed header differs from the source"
+
+# The installed converter against the build tree's, byte for byte.
+mkdir -p "$work/run/installed" "$work/run/built"
+"$lasgen" --version 1.2 --format 3 --points 2500 --values edge "$work/run/installed/t.las" >/dev/null
+cp "$work/run/installed/t.las" "$work/run/built/t.las"
+"$work/first/bin/Pelmora" "$work/run/installed/t.las" >"$work/run/installed.out" || fail "installed Pelmora failed: $(tail -3 "$work/run/installed.out")"
+"$build/Pelmora" "$work/run/built/t.las" >/dev/null
+for s in shp shx dbf; do
+  [ -s "$work/run/installed/t.$s" ] || fail "installed Pelmora wrote no .$s"
+  cmp "$work/run/built/t.$s" "$work/run/installed/t.$s" || fail "installed Pelmora's .$s differs"
+done
+
+# Move the installed tree: nothing may point back to where it was put.
+mv "$work/first" "$work/moved"
+prefix=$work/moved
+cc=${CC:-cc}
+
+# pkg-config, seeing only the installed tree.
+export PKG_CONFIG_LIBDIR=$prefix/$libdir/pkgconfig PKG_CONFIG_PATH=
+[ "$(pkg-config --modversion ostrine_lidar)" = "$version" ] || fail "pkg-config version is not $version"
+flags=$(pkg-config --cflags --libs ostrine_lidar)
+echo "pkg-config --cflags --libs ostrine_lidar: $flags"
+# shellcheck disable=SC2086
+"$cc" -std=c11 -Wall -Werror "$here/consumer.c" -o "$work/consumer-pkgconfig" $flags \
+  || fail "consumer does not build with pkg-config"
+LD_LIBRARY_PATH=$prefix/$libdir "$work/consumer-pkgconfig" >"$work/consumer-pkgconfig.out" \
+  || fail "consumer (pkg-config) failed: $(cat "$work/consumer-pkgconfig.out")"
+LD_LIBRARY_PATH=$prefix/$libdir ldd "$work/consumer-pkgconfig" | grep -q "libOstrine_LiDAR.so.$major => $prefix/" \
+  || fail "consumer (pkg-config) does not load the installed library"
+grep -q "Ostrine LiDAR Utilities" "$work/consumer-pkgconfig.out" || fail "consumer printed no banner"
+
+# find_package, seeing only the installed tree.
+cmake -S "$here/consumer" -B "$work/consumer-cmake" -DCMAKE_BUILD_TYPE=Release \
+  -DOstrine_LiDAR_DIR="$prefix/$libdir/cmake/Ostrine_LiDAR" -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF \
+  -DCMAKE_C_FLAGS="-Wall -Werror" >"$work/consumer-cmake.log" 2>&1 \
+  || fail "find_package(Ostrine_LiDAR) failed: $(tail -20 "$work/consumer-cmake.log")"
+cmake --build "$work/consumer-cmake" >>"$work/consumer-cmake.log" 2>&1 \
+  || fail "consumer does not build with find_package: $(tail -20 "$work/consumer-cmake.log")"
+"$work/consumer-cmake/consumer" >"$work/consumer-cmake.out" || fail "consumer (CMake) failed: $(cat "$work/consumer-cmake.out")"
+ldd "$work/consumer-cmake/consumer" | grep -q "libOstrine_LiDAR.so.$major => $prefix/" \
+  || fail "consumer (CMake) does not load the installed library"
+# A newer major version must not be accepted.
+cmake -S "$here/consumer" -B "$work/consumer-cmake-v9" -DOstrine_LiDAR_DIR="$prefix/$libdir/cmake/Ostrine_LiDAR" \
+  -DOSTRINE_VERSION_WANTED=9 >"$work/consumer-cmake-v9.log" 2>&1 \
+  && fail "find_package(Ostrine_LiDAR 9) accepted version $version"
+
+# The man page: renders without warnings, documents what it must.
+page=$work/Pelmora.1
+gzip -dc "$prefix/share/man/man1/Pelmora.1.gz" >"$page"
+warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) || true
+[ -z "$warnings" ] || fail "man page warnings: $warnings"
+for section in NAME SYNOPSIS DESCRIPTION 'OUTPUT FILES' FIELDS 'EXIT STATUS' DIAGNOSTICS; do
+  grep -q "^\.SH \"\?$section\"\?\$" "$page" || fail "man page has no $section section"
+done
+echo "install test passed: ${#expected[@]} files under $libdir, consumers built both ways"
