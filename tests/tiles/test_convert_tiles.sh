@@ -6,7 +6,8 @@
 #     listed in the summary with their status and message, nothing else is;
 #   - the exit status is 1 with a failure, 0 without;
 #   - no more than JOBS conversions run at a time, and more than one does;
-#   - names with spaces, other files and subdirectories are handled.
+#   - names with spaces, other files and subdirectories are handled;
+#   - usage errors and a converter that is not there end with status 2.
 # Usage: test_convert_tiles.sh SOURCE_DIR WORK_DIR PELMORA LASGEN
 set -euo pipefail
 source=$1 work=$2 pelmora=$3 lasgen=$4
@@ -90,10 +91,12 @@ done
 
 # Usage errors and an empty directory.
 mkdir -p "$work/empty"
-status=0; bash "$script" "$work/empty" >/dev/null 2>&1 || status=$?
+status=0; PELMORA=$pelmora bash "$script" "$work/empty" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 1 ] || fail "empty directory: status $status, expected 1"
-status=0; bash "$script" "$work/none" >/dev/null 2>&1 || status=$?
+status=0; PELMORA=$pelmora bash "$script" "$work/none" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "missing directory: status $status, expected 2"
-status=0; bash "$script" "$work/empty" 0 >/dev/null 2>&1 || status=$?
+status=0; PELMORA=$pelmora bash "$script" "$work/empty" 0 >/dev/null 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "JOBS 0: status $status, expected 2"
+status=0; PELMORA=$work/no-such-program bash "$script" "$work/reference" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "missing converter: status $status, expected 2"
 echo "convert-tiles test passed"
