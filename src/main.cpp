@@ -4,9 +4,11 @@
 // Point records stream through one buffer in chunks of 1,000,000, so memory
 // stays bounded whatever the size of the file.
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "Ostrine_LiDAR.h"
@@ -20,6 +22,10 @@ namespace {
 
 // Record length of each variant code 1..8.
 constexpr uint16_t kRecordLength[9] = {0, 20, 28, 20, 28, 20, 28, 26, 34};
+
+struct FreeBlock {
+    void operator()(void *block) const { std::free(block); }
+};
 
 // The input's name with its three-letter extension replaced.
 std::string with_extension(const std::string &name, const char *extension) {
@@ -56,7 +62,10 @@ void convert(LasInput &input, const char *shpname, const char *dbfname, void (*c
              void (*addtoDBF)(const char *, Record *, Header *, int), bool one_decimal_progress) {
     Header header;
     std::memcpy(&header, &input.header(), sizeof header);
-    Record *points = static_cast<Record *>(std::malloc(sizeof(Record) * kChunkRecords));
+    // Released however the run ends (fail() may unwind when a harness
+    // replaces end_run).
+    const std::unique_ptr<Record, FreeBlock> buffer(static_cast<Record *>(std::malloc(sizeof(Record) * kChunkRecords)));
+    Record *points = buffer.get();
     if (points == nullptr) fail("Failed to allocate memory for return structure\n");
 
     const uint32_t ptsInLAS = header.NumberOfPointReturns;
@@ -82,12 +91,14 @@ void convert(LasInput &input, const char *shpname, const char *dbfname, void (*c
         addtoDBF(dbfname, points, &header, remainingRecords);
     }
     fit_header_box_to_points(shpname, header.MinX, header.MinY, header.MaxX, header.MaxY, header.MinZ, header.MaxZ);
-    std::free(points);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Past a file-size limit (ulimit -f) a write then fails with EFBIG and is
+    // reported like a full disk, instead of the signal killing the run.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc != 2) {
         std::puts("\nMissing or excessive number of arguments");
         std::puts("Usage:");
@@ -108,14 +119,20 @@ int main(int argc, char **argv) {
 
     const std::string shpname = with_extension(lasname, "shp");
     const std::string dbfname = with_extension(lasname, "dbf");
+    // An output name that is a link to the input would truncate it.
+    for (const std::string &output : {shpname, shx_name_for(shpname), dbfname, with_extension(lasname, "prj")})
+        if (input.is_same_file(output))
+            fail("\n%s is the input file %s itself (a link to it): writing it would destroy the input\n", output.c_str(),
+                 lasname);
     credits();
     std::printf("Input LAS file:    %s\n", lasname);
     std::printf("Output Shapefile:  %s\n", shpname.c_str());
 
     start_elapsed_clock();
-    _Xvec = static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords));
-    _Yvec = _Xvec ? static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords)) : nullptr;
-    _Zvec = _Yvec ? static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords)) : nullptr;
+    // Allocated once per process and kept until it ends.
+    if (_Xvec == nullptr) _Xvec = static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords));
+    if (_Yvec == nullptr && _Xvec) _Yvec = static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords));
+    if (_Zvec == nullptr && _Yvec) _Zvec = static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords));
     if (_Zvec == nullptr) fail("\nFailed to allocate memory for X, Y, and Z coordinate vectors\n");
 
     std::printf("\nProcessing ...");

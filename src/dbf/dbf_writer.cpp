@@ -61,7 +61,10 @@ void create_table(const char *dbfname, Naming naming, int point_format) {
     DBFSetWriteEndOfFileChar(hDBF, 0);
     const std::vector<FieldSpec> fields = fields_for(naming, point_format);
     for (const FieldSpec &f : fields) {
-        if (DBFAddField(hDBF, f.name, f.type, f.width, f.decimals) == -1) fail(f.failure, dbfname);
+        if (DBFAddField(hDBF, f.name, f.type, f.width, f.decimals) == -1) {
+            DBFClose(hDBF);
+            fail(f.failure, dbfname);
+        }
     }
     DBFClose(hDBF);
 

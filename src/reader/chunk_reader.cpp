@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "console/console.h"
@@ -38,6 +39,12 @@ LasInput::~LasInput() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool LasInput::is_same_file(const std::string &path) const {
+    struct stat input {}, other {};
+    return fstat(fd_, &input) == 0 && stat(path.c_str(), &other) == 0 && input.st_dev == other.st_dev &&
+           input.st_ino == other.st_ino;
+}
+
 void LasInput::read_and_check_header(uint16_t record_length) {
     record_length_ = record_length;
     const char *name = name_.c_str();
@@ -63,6 +70,19 @@ void LasInput::read_and_check_header(uint16_t record_length) {
     if (present < announced)
         fail("\n%s announces %u point records but holds only %llu whole records of %u bytes after byte %u\n", name,
              announced, static_cast<unsigned long long>(present), record_length, offset);
+
+    // Coordinates are X x scale + offset: every stored integer must give a
+    // finite number, or NaN and infinities would enter the shapefile, whose
+    // format allows neither.
+    const double scales[3] = {header_.XScaleFactor, header_.YScaleFactor, header_.ZScaleFactor};
+    const double offsets[3] = {header_.XOffset, header_.YOffset, header_.ZOffset};
+    for (int axis = 0; axis < 3; ++axis) {
+        const double lowest = static_cast<double>(INT32_MIN) * scales[axis] + offsets[axis];
+        const double highest = static_cast<double>(INT32_MAX) * scales[axis] + offsets[axis];
+        if (!std::isfinite(lowest) || !std::isfinite(highest))
+            fail("\nThe %c scale factor and offset of %s (%g and %g) do not give finite coordinates\n", "XYZ"[axis],
+                 name, scales[axis], offsets[axis]);
+    }
 
     if (lseek(fd_, offset, SEEK_SET) < 0) fail("\nCannot seek to the point records of %s: %s\n", name, std::strerror(errno));
     posix_fadvise(fd_, offset, 0, POSIX_FADV_SEQUENTIAL);

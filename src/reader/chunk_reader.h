@@ -24,10 +24,14 @@ public:
     ~LasInput();
 
     // Reads the 227-byte public header and checks it against the file:
-    // the start of the point records, the point count the shapefile can hold
-    // and the records actually present.  Any problem ends the process with a
-    // message and status -1, before any output exists.
+    // the start of the point records, the point count the shapefile can hold,
+    // the records actually present, and scale factors and offsets that give
+    // finite coordinates.  Any problem ends the process with a message and
+    // status -1, before any output exists.
     void read_and_check_header(uint16_t record_length);
+
+    // True if `path` names the file being read (a symbolic or hard link to it).
+    bool is_same_file(const std::string &path) const;
 
     const LAS12Header &header() const { return header_; }
     uint32_t point_count() const { return header_.NumberOfPointReturns; }
