@@ -24,7 +24,7 @@ for target in "${targets[@]}"; do
   "$dir/$target" -max_total_time="$seconds" -max_len=4096 -timeout=30 -print_final_stats=1 \
     -artifact_prefix="$dir/findings/$target/" "$dir/work-$target" "$dir/corpus" \
     >"$dir/$target.log" 2>&1 || status=1
-  grep -E "^#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss_mb" "$dir/$target.log" || true
+  grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss_mb" "$dir/$target.log" || true
   if [ $status -ne 0 ]; then
     echo "$target found a fault; see $dir/$target.log and $dir/findings/$target/"
     tail -40 "$dir/$target.log"

@@ -7,6 +7,8 @@ packages=(
   libshp-dev                         # shapelib: shapefile and dBASE headers
   libproj-dev proj-data              # PROJ and its database: the .prj
   googletest libgtest-dev            # unit and end-to-end tests
+  clang libclang-rt-14-dev           # libFuzzer and the sanitizer runtimes for clang: fuzzing
+  valgrind                           # leak and file-descriptor check of a conversion
   gdal-bin shapelib python3-pyshp    # independent shapefile readers for conformance tests
   python3
   python3-gdal python3-fiona python3-numpy  # readers osgeo.ogr and Fiona; numpy for the large test

@@ -3,12 +3,15 @@
 // process, so a failing run unwinds back to the test.  Whatever a failure
 // path keeps (heap blocks, descriptors) then piles up run after run, and is
 // caught here, and by the leak checker of the sanitizer build at exit.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <shapefil.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "pelmora_run.h"
@@ -21,22 +24,32 @@ struct RunEnded {
     int status;
 };
 
+// The field the table library is made to refuse, if any.
+const char *g_refused_field = nullptr;
+
 }  // namespace
 
 // Replaces the default, which ends the process.
 void end_run(int status) { throw RunEnded{status}; }
 
+// The table library's, unless the test has it refuse one field.
+extern "C" int DBFAddField(DBFHandle table, const char *name, DBFFieldType type, int width, int decimals) {
+    using Add = int (*)(DBFHandle, const char *, DBFFieldType, int, int);
+    static const Add library = reinterpret_cast<Add>(dlsym(RTLD_NEXT, "DBFAddField"));
+    if (g_refused_field != nullptr && std::strcmp(name, g_refused_field) == 0) return -1;
+    return library(table, name, type, width, decimals);
+}
+
 namespace {
 
 namespace fs = std::filesystem;
 
-// One run, its console sent to /dev/null; returns its status.
-int run_in_process(const std::string &las) {
+// One run; returns its status, and what it printed in `console`.
+int run_in_process(const std::string &las, std::string *console = nullptr) {
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
+    FILE *text = std::tmpfile();
+    dup2(fileno(text), STDOUT_FILENO);
     char program[] = "Pelmora";
     std::string argument = las;
     char *argv[] = {program, argument.data(), nullptr};
@@ -49,6 +62,14 @@ int run_in_process(const std::string &las) {
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
+    if (console != nullptr) {
+        console->clear();
+        std::rewind(text);
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, text)) > 0) console->append(buffer, n);
+    }
+    std::fclose(text);
     return status;
 }
 
@@ -92,6 +113,25 @@ TEST(InProcess, FailingRunsReleaseTheirMemoryAndDescriptors) {
     // The last three failing runs above had their point buffer (20 MB and
     // more) and the output files' blocks: any of them kept would show.
     EXPECT_LT(heap_in_use(), heap + 100000) << "heap grew from " << heap;
+}
+
+// A field the table library refuses ends the run with its message; the
+// half-made table is closed, so its descriptor and memory do not pile up.
+TEST(InProcess, ATableFieldThatCannotBeAddedLeavesNothingOpen) {
+    TempDir dir("inprocess-field");
+    const std::string las = dir / "f.las";
+    generate_las(las, {"--format", "1", "--points", "10"});
+    ASSERT_EQ(run_in_process(las), 0);
+    const int descriptors = open_descriptors();
+    const size_t heap = heap_in_use();
+    g_refused_field = "GPSTime";
+    std::string console;
+    for (int round = 0; round < 20; ++round) ASSERT_EQ(run_in_process(las, &console), -1);
+    g_refused_field = nullptr;
+    EXPECT_TRUE(console.ends_with("Processing ...Failed to add field GPSTime to " + (dir / "f.dbf") + "\n")) << console;
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_LT(heap_in_use(), heap + 10000) << "heap grew from " << heap;
+    ASSERT_EQ(run_in_process(las), 0);
 }
 
 }  // namespace
