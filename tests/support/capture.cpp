@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -107,10 +108,29 @@ bool file_exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// Temporary directories made by this test process, removed when it ends.
+// Children forked by the tests may call exit() too: only the process that
+// made a directory removes it.
+struct TempDirRegistry {
+    pid_t owner = getpid();
+    std::vector<std::string> paths;
+    ~TempDirRegistry() {
+        if (getpid() != owner) return;
+        std::error_code ignored;
+        for (const auto &path : paths) std::filesystem::remove_all(path, ignored);
+    }
+};
+TempDirRegistry g_temp_dirs;
+
+}  // namespace
+
 std::string make_temp_dir(const std::string &tag) {
     std::string pattern = "/tmp/pelmora-test-" + tag + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return std::string(buffer.data());
+    g_temp_dirs.paths.emplace_back(buffer.data());
+    return g_temp_dirs.paths.back();
 }
