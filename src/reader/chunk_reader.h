@@ -34,7 +34,6 @@ public:
     bool is_same_file(const std::string &path) const;
 
     const LAS12Header &header() const { return header_; }
-    uint32_t point_count() const { return header_.NumberOfPointReturns; }
 
     // Reads the next `count` records into `buffer`, ending the process with a
     // message if the file delivers fewer.

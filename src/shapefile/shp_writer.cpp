@@ -23,6 +23,11 @@ constexpr size_t kIndexBytes = 8;
 
 const char *kAppendFailure = "Unable to open %s for appending data\n";
 
+// Extent of every point written since the main file's header was created.
+struct PointExtent {
+    double min_x, min_y, min_z, max_x, max_y, max_z;
+    uint64_t points;
+};
 PointExtent g_extent;
 
 void reset_extent() {
@@ -171,8 +176,6 @@ void addtoSHP5(const char *n, LAS12fm0 *p, LAS12Header *ph, int32_t r, int32_t c
 void addtoSHP6(const char *n, LAS12fm1 *p, LAS12Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
 void addtoSHP7(const char *n, LAS12fm2 *p, LAS12Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
 void addtoSHP8(const char *n, LAS12fm3 *p, LAS12Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-
-const PointExtent &written_extent() { return g_extent; }
 
 bool fit_header_box_to_points(const char *shpname, double Xmin, double Ymin, double Xmax, double Ymax, double Zmin,
                               double Zmax) {

@@ -37,13 +37,6 @@ void addtoSHP6(const char *shpname, LAS12fm1 *p, LAS12Header *ph, int32_t nRecor
 void addtoSHP7(const char *shpname, LAS12fm2 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID);
 void addtoSHP8(const char *shpname, LAS12fm3 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID);
 
-// Extent of every point written since the main file's header was created.
-struct PointExtent {
-    double min_x, min_y, min_z, max_x, max_y, max_z;
-    uint64_t points;
-};
-const PointExtent &written_extent();
-
 // LAS headers in the wild often carry bounds that do not contain their
 // points.  If any written point lies outside the box given to the header
 // writers, rewrites the box in both headers as the points' actual extent and
