@@ -52,7 +52,7 @@ PELMORA=$(realpath "$PELMORA")
 runner=${RUNNER:-}
 if [ -z "$runner" ]; then
   # moreutils also has a "parallel", with other options: only GNU's will do.
-  if parallel --version 2>/dev/null | grep -q '^GNU parallel'; then runner='parallel'; else runner='xargs'; fi
+  if parallel --version 2>/dev/null | grep '^GNU parallel' >/dev/null; then runner='parallel'; else runner='xargs'; fi
 fi
 case $runner in parallel | xargs) ;; *) echo "RUNNER must be parallel or xargs" >&2; exit 2 ;; esac
 

@@ -33,7 +33,7 @@ dpkg_waiting() {
   echo "$out"
   return 1
 }
-installed() { dpkg-query -W -f='${db:Status-Status}' pelmora 2>/dev/null | grep -qx installed; }
+installed() { dpkg-query -W -f='${db:Status-Status}' pelmora 2>/dev/null | grep -x installed >/dev/null; }
 installed && fail "pelmora is already installed; remove it first (dpkg -r pelmora)"
 
 rm -rf "$work"
@@ -48,7 +48,7 @@ version=$(sed -n 's/^project(Pelmora VERSION \([0-9.]*\).*/\1/p' "$source/CMakeL
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
-field Description | head -1 | grep -q 'LAS' || fail "Description: $(field Description | head -1)"
+field Description | head -1 | grep 'LAS' >/dev/null || fail "Description: $(field Description | head -1)"
 depends=$(field Depends)
 echo "Depends: $depends"
 # What the binaries link, each as a dependency with a version bound.
@@ -83,7 +83,7 @@ for s in shp shx dbf; do
   cmp "$work/run/built/t.$s" "$work/run/installed/t.$s" || fail "/usr/bin/Pelmora's .$s differs"
 done
 
-ldconfig -p | grep -q "libOstrine_LiDAR.so.${version%%.*} " || fail "libOstrine_LiDAR.so not in the linker cache"
+ldconfig -p | grep "libOstrine_LiDAR.so.${version%%.*} " >/dev/null || fail "libOstrine_LiDAR.so not in the linker cache"
 # shellcheck disable=SC2046 # the flags are words
 cc -std=c11 -Wall -Werror "$here/consumer.c" -o "$work/consumer-pkgconfig" $(pkg-config --cflags --libs ostrine_lidar) \
   || fail "consumer does not build with the system pkg-config file"
@@ -110,7 +110,7 @@ left=$(while read -r f; do
 done <"$work/contents.txt")
 [ -z "$left" ] || fail "files left after dpkg -r: $left"
 [ ! -e /usr/lib/"$multiarch"/cmake/Ostrine_LiDAR ] || fail "/usr/lib/$multiarch/cmake/Ostrine_LiDAR left after dpkg -r"
-ldconfig -p | grep -q libOstrine_LiDAR && fail "libOstrine_LiDAR.so still in the linker cache after dpkg -r"
+ldconfig -p | grep libOstrine_LiDAR >/dev/null && fail "libOstrine_LiDAR.so still in the linker cache after dpkg -r"
 dpkg_waiting -P pelmora >/dev/null || fail "dpkg -P failed"
 case "$(state)" in not-installed | '') ;; *) fail "package state after dpkg -P: $(state)" ;; esac
 echo "Debian package test passed: $(basename "$deb") installed, used and removed"

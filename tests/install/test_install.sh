@@ -44,7 +44,7 @@ expected=(
 printf '%s\n' "${expected[@]}" | sort >"$work/expected.txt"
 diff -u "$work/expected.txt" "$work/installed.txt" || fail "installed files differ from the list above (- expected, + installed)"
 [ "$(readlink "$work/first/$libdir/libOstrine_LiDAR.so")" = "libOstrine_LiDAR.so.$major" ] || fail "libOstrine_LiDAR.so is not a link to the soname"
-objdump -p "$work/first/$libdir/libOstrine_LiDAR.so.$version" | grep -q "SONAME *libOstrine_LiDAR.so.$major\$" \
+objdump -p "$work/first/$libdir/libOstrine_LiDAR.so.$version" | grep "SONAME *libOstrine_LiDAR.so.$major\$" >/dev/null \
   || fail "soname is not libOstrine_LiDAR.so.$major"
 cmp -s "$source/src/lidar/Ostrine_LiDAR.h" "$work/first/include/Ostrine_LiDAR.h" || fail "installed header differs from the source"
 
@@ -74,7 +74,10 @@ echo "pkg-config --cflags --libs ostrine_lidar: $flags"
   || fail "consumer does not build with pkg-config"
 LD_LIBRARY_PATH=$prefix/$libdir "$work/consumer-pkgconfig" >"$work/consumer-pkgconfig.out" \
   || fail "consumer (pkg-config) failed: $(cat "$work/consumer-pkgconfig.out")"
-LD_LIBRARY_PATH=$prefix/$libdir ldd "$work/consumer-pkgconfig" | grep -q "libOstrine_LiDAR.so.$major => $prefix/" \
+# ldd's output is captured first: with pipefail, grep -q closing the pipe early
+# would fail the pipeline by chance.
+loaded=$(LD_LIBRARY_PATH=$prefix/$libdir ldd "$work/consumer-pkgconfig")
+grep -q "libOstrine_LiDAR.so.$major => $prefix/" <<<"$loaded" \
   || fail "consumer (pkg-config) does not load the installed library"
 grep -q "Ostrine LiDAR Utilities" "$work/consumer-pkgconfig.out" || fail "consumer printed no banner"
 
@@ -86,7 +89,8 @@ cmake -S "$here/consumer" -B "$work/consumer-cmake" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$work/consumer-cmake" >>"$work/consumer-cmake.log" 2>&1 \
   || fail "consumer does not build with find_package: $(tail -20 "$work/consumer-cmake.log")"
 "$work/consumer-cmake/consumer" >"$work/consumer-cmake.out" || fail "consumer (CMake) failed: $(cat "$work/consumer-cmake.out")"
-ldd "$work/consumer-cmake/consumer" | grep -q "libOstrine_LiDAR.so.$major => $prefix/" \
+loaded=$(ldd "$work/consumer-cmake/consumer")
+grep -q "libOstrine_LiDAR.so.$major => $prefix/" <<<"$loaded" \
   || fail "consumer (CMake) does not load the installed library"
 # A newer major version must not be accepted.
 cmake -S "$here/consumer" -B "$work/consumer-cmake-v9" -DOstrine_LiDAR_DIR="$prefix/$libdir/cmake/Ostrine_LiDAR" \
