@@ -7,7 +7,7 @@ foreach(part header_update sorting argument_checks)
   add_executable(test_${part} ${CMAKE_CURRENT_SOURCE_DIR}/test_${part}.cpp)
   target_link_libraries(test_${part} PRIVATE test_support Ostrine_LiDAR)
   target_compile_definitions(test_${part} PRIVATE
-    LASDATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/../../shared/lasdata")
+    LASDATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
   gtest_discover_tests(test_${part} PROPERTIES TIMEOUT 600)
 endforeach()
 

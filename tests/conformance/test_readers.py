@@ -33,6 +33,7 @@ REFUSED = {
     'pasture_10_points_format_3.las': 'LAS 1.4',
     'lasr_extra_byte.las': '32-byte format 1 records',
     'liblas_1.2-with-color.laz': 'compressed',
+    'pdal_autzen_trim.laz': 'compressed',
 }
 OUTPUT_SUFFIXES = ('.shp', '.shx', '.dbf')
 MAX_SHOWN = 5  # mismatches shown per check

@@ -48,7 +48,10 @@ version=$(sed -n 's/^project(Pelmora VERSION \([0-9.]*\).*/\1/p' "$source/CMakeL
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
-field Description | head -1 | grep 'LAS' >/dev/null || fail "Description: $(field Description | head -1)"
+# Captured first: under pipefail, a reader that stops early (head, grep -q)
+# can fail the pipeline by SIGPIPE.
+description=$(field Description)
+[[ ${description%%$'\n'*} == *LAS* ]] || fail "Description: ${description%%$'\n'*}"
 depends=$(field Depends)
 echo "Depends: $depends"
 # What the binaries link, each as a dependency with a version bound.

@@ -21,7 +21,7 @@ mkdir -p "$work"
 cmake --install "$build" --prefix "$work/first" >"$work/install.log"
 
 # Where GNUInstallDirs put the library: lib, or lib/<multiarch> under /usr.
-libdir=$(cd "$work/first" && dirname "$(find . -name 'libOstrine_LiDAR.so' | head -1)")
+libdir=$(cd "$work/first" && dirname "$(find . -name 'libOstrine_LiDAR.so' -print -quit)")
 libdir=${libdir#./}
 [ -n "$libdir" ] || fail "libOstrine_LiDAR.so not installed"
 version=$(sed -n 's/^project(Pelmora VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")

@@ -10,7 +10,7 @@ name=pdal_1.2-with-color
 committed=$source/docs/quicklook-$name.png
 rm -rf "$work"
 mkdir -p "$work"
-cp "$source/../shared/lasdata/$name.las" "$work/"
+cp "$source/tests/data/$name.las" "$work/"
 chmod u+w "$work/$name.las"
 PELMORA=$pelmora bash "$source/scripts/quicklook.sh" "$work/$name.las" "$work/$name.png"
 describe() { GDAL_PAM_ENABLED=NO gdalinfo -checksum "$1" | grep -E '^Size is|Checksum=|ColorInterp'; }
