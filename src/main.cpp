@@ -14,14 +14,12 @@
 #include "Ostrine_LiDAR.h"
 #include "console/console.h"
 #include "dbf/dbf_writer.h"
+#include "lidar/las_variants.h"
 #include "projection/prj_writer.h"
 #include "reader/chunk_reader.h"
 #include "shapefile/shp_writer.h"
 
 namespace {
-
-// Record length of each variant code 1..8.
-constexpr uint16_t kRecordLength[9] = {0, 20, 28, 20, 28, 20, 28, 26, 34};
 
 struct FreeBlock {
     void operator()(void *block) const { std::free(block); }
@@ -115,7 +113,7 @@ int main(int argc, char **argv) {
     if (LASType < 1) fail("%s is not a valid LAS file\n", lasname);
     // Everything about the header that could stop the run is checked here,
     // before any output file exists.
-    input.read_and_check_header(kRecordLength[LASType]);
+    input.read_and_check_header(kLasVariants[LASType].record_length);
 
     const std::string shpname = with_extension(lasname, "shp");
     const std::string dbfname = with_extension(lasname, "dbf");

@@ -11,11 +11,6 @@ foreach(part header_update sorting argument_checks)
   gtest_discover_tests(test_${part} PROPERTIES TIMEOUT 600)
 endforeach()
 
-# The header-update tests replace fread for the library to inject a read
-# error, so the test program must export its own definition.
-set_target_properties(test_header_update PROPERTIES ENABLE_EXPORTS ON)
-target_link_libraries(test_header_update PRIVATE ${CMAKE_DL_LIBS})
-
 # A plain C11 caller: proves the header and the library are usable from C.
 add_executable(library_c_caller ${CMAKE_CURRENT_SOURCE_DIR}/c_caller.c)
 set_target_properties(library_c_caller PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)

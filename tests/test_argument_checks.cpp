@@ -56,6 +56,22 @@ TEST(CheckNumericArgument, RejectsAnythingElseAndEndsTheProcess) {
     }
 }
 
+// A null string is an invalid argument: the message and result of any other.
+TEST(ArgumentChecks, NullStringsAreInvalidArgumentsNeverACrash) {
+    const Captured yn = run_in_child([] { std::exit(check_YN(nullptr) == -1 ? 0 : 1); });
+    EXPECT_EQ(yn.exit_status, 0);
+    EXPECT_EQ(yn.out, kYNMessage);
+    const Captured number = run_in_child([] { check_numeric_argument(nullptr); });
+    EXPECT_EQ(number.exit_status, 255);
+    EXPECT_EQ(number.out, "\nInvalid argument value ((null))\n");
+    const Captured name = run_in_child([] { check_DEM(nullptr); });
+    EXPECT_EQ(name.exit_status, 255);
+    EXPECT_EQ(name.out, "\nFile name ((null)) is too short\n\nFile name ((null)) is too short\n" + kDEMExtMessage);
+    EXPECT_EQ(run_in_child([] { initialize_header10(nullptr); initialize_header11(nullptr); initialize_header12(nullptr); })
+                  .signal,
+              0);
+}
+
 TEST(CheckNumericArgument, ScansStringsLongerThan65535Characters) {
     std::string digits(70000, '7');
     EXPECT_EQ(numeric(digits).exit_status, 0);

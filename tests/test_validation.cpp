@@ -1,6 +1,8 @@
 // The library's file checks: results and console messages.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -17,6 +19,11 @@ struct Check {
 // Runs check_las in a child so its messages can be captured.
 Check las_check(const std::string &name) {
     const Captured c = run_in_child([&] { std::exit(static_cast<uint8_t>(check_las(name.c_str()))); });
+    return {static_cast<int8_t>(c.exit_status), c.out};
+}
+
+Check las_check_null() {
+    const Captured c = run_in_child([] { std::exit(static_cast<uint8_t>(check_las(nullptr))); });
     return {static_cast<int8_t>(c.exit_status), c.out};
 }
 
@@ -111,9 +118,25 @@ TEST(CheckLas, NameChecksComeFirst) {
     });
     EXPECT_EQ(shortest.exit_status, 0);
     EXPECT_EQ(shortest.out, "\nFile name (.las) is too short\n");
-    // A directory opens but does not read: not a LAS file.
+    // A directory opens but does not read: not a LAS file.  A FIFO would
+    // block the reader until a writer came: refused without waiting.
     std::filesystem::create_directory(dir / "x.las");
     EXPECT_EQ(las_check(dir / "x.las").out, "\n" + (dir / "x.las") + " is not a valid .las file\n\n");
+    ASSERT_EQ(mkfifo((dir / "f.las").c_str(), 0644), 0);
+    const Check fifo = las_check(dir / "f.las");
+    EXPECT_EQ(fifo.result, -1);
+    EXPECT_EQ(fifo.out, "\n" + (dir / "f.las") + " is a FIFO, not a regular file: it cannot be read as a LAS file\n");
+}
+
+// A null name is a name that cannot be opened, never a crash.
+TEST(CheckLas, NullNamesAreRefusedWithTheirMessages) {
+    EXPECT_EQ(las_check_null().result, -1);
+    EXPECT_EQ(las_check_null().out, "Unable to open file (null) in file_access()\n\nFile (null) does NOT exist\n");
+    EXPECT_EQ(run_in_child([] { std::exit(file_access(nullptr) == -1 ? 0 : 1); }).exit_status, 0);
+    const Captured extension = run_in_child([] { std::exit(check_file_extension(nullptr, "las") == -1 ? 0 : 1); });
+    EXPECT_EQ(extension.exit_status, 0);
+    EXPECT_EQ(extension.out, "\nFile name ((null)) is too short\n");
+    EXPECT_EQ(run_in_child([] { error_msg(1, nullptr); }).out, "\nFile (null) does NOT exist\n");
 }
 
 TEST(Helpers, ErrorMessagesAndBanner) {

@@ -1,14 +1,13 @@
 #include "dbf/row_format.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "byte_order.h"
+#include "dbf/dbf_schema.h"
+#include "io/byte_order.h"
 
 namespace {
-
-constexpr uint64_t kPow10[] = {1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull,
-                               100000000ull};
 
 // Text tables, built once: "%3d" of 0..655 and "%02d" / "%2d" of 0..99.  They
 // fit in the first-level cache and replace a division per digit.
@@ -84,12 +83,12 @@ inline char *digits_before(char *end, uint64_t v) {
     return end;
 }
 
-// round_half_even(|value| x 10^decimals) for a finite |value| < 1e16,
+// round_half_even(|value| x 10^8) for a finite |value| < 2^53 / 10^8,
 // exactly: |value| = mantissa x 2^exponent, and mantissa x 10^8 < 2^80 keeps
 // the product within 128 bits.
-unsigned __int128 scaled_magnitude(double value, int decimals) {
+uint64_t scaled_by_1e8(double magnitude) {
     uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
+    std::memcpy(&bits, &magnitude, sizeof bits);
     const int biased = static_cast<int>((bits >> 52) & 0x7FF);
     uint64_t mantissa = bits & ((1ull << 52) - 1);
     int exponent = -1074;  // subnormal
@@ -98,22 +97,23 @@ unsigned __int128 scaled_magnitude(double value, int decimals) {
         exponent = biased - 1075;
     }
     using u128 = unsigned __int128;
-    const u128 product = static_cast<u128>(mantissa) * kPow10[decimals];
-    if (exponent >= 0) return product << exponent;
+    const u128 product = static_cast<u128>(mantissa) * 100000000u;
+    if (exponent >= 0) return static_cast<uint64_t>(product << exponent);
     const int shift = -exponent;
     if (shift >= 100) return 0;  // below 2^-20 of a unit in the last place: rounds to zero
     u128 scaled = product >> shift;
     const u128 remainder = product - (scaled << shift);
     const u128 half = static_cast<u128>(1) << (shift - 1);
     if (remainder > half || (remainder == half && (scaled & 1) != 0)) ++scaled;
-    return scaled;
+    return static_cast<uint64_t>(scaled);
 }
 
 // The usual GPS time: "%16.8f" when its text fits, written right to left
 // straight into the field.  Returns false (writing nothing useful) otherwise.
+// This path pays: PATH_FIGURE.
 inline bool put_gps_time_8(char *dst16, double value) {
-    if (!(std::fabs(value) < 1e8)) return false;  // also NaN and infinities
-    const uint64_t scaled = static_cast<uint64_t>(scaled_magnitude(value, 8));
+    if (!(std::fabs(value) < 1e7)) return false;  // also NaN and infinities
+    const uint64_t scaled = scaled_by_1e8(std::fabs(value));
     const uint64_t whole = scaled / 100000000u;
     const bool negative = std::signbit(value);
     if (whole >= (negative ? 1000000u : 10000000u)) return false;
@@ -131,42 +131,65 @@ inline bool put_gps_time_8(char *dst16, double value) {
     return true;
 }
 
-}  // namespace
+// One row per record of a point format whose record and row layouts are
+// known at compile time; the positions come from the schema.
+template <int16_t LasType>
+void format_rows_of(const unsigned char *records, size_t count, char *out, ValueChanges &changes) {
+    constexpr LasVariant kVariant = kLasVariants[LasType];
+    constexpr DbfSchema kSchema = dbf_schema(LasType);
+    constexpr size_t kStride = kVariant.record_length, kRow = kSchema.row_length();
+    constexpr size_t kIntensity = kSchema.offset_of(DbfColumn::Intensity);
+    constexpr size_t kReturnNumber = kSchema.offset_of(DbfColumn::ReturnNumber);
+    constexpr size_t kNumberReturns = kSchema.offset_of(DbfColumn::NumberReturns);
+    constexpr size_t kScanDirection = kSchema.offset_of(DbfColumn::ScanDirection);
+    constexpr size_t kEdge = kSchema.offset_of(DbfColumn::EdgeOfFlightLine);
+    constexpr size_t kClassification = kSchema.offset_of(DbfColumn::Classification);
+    constexpr size_t kScanAngle = kSchema.offset_of(DbfColumn::ScanAngleRank);
+    constexpr size_t kUserData = kSchema.offset_of(DbfColumn::UserData);
+    constexpr size_t kPointSource = kSchema.offset_of(DbfColumn::PointSourceID);
+    constexpr size_t kGps = kSchema.offset_of(DbfColumn::GPSTime);
+    constexpr size_t kRed = kSchema.offset_of(DbfColumn::Red);
+    constexpr size_t kGreen = kSchema.offset_of(DbfColumn::Green);
+    constexpr size_t kBlue = kSchema.offset_of(DbfColumn::Blue);
+    // The single-digit flag fields sit side by side in every schema.
+    static_assert(kNumberReturns == kReturnNumber + 1 && kScanDirection == kReturnNumber + 2 &&
+                  kEdge == kReturnNumber + 3);
 
-RowLayout row_layout_for_format(int point_format) {
-    switch (point_format) {
-        case 0: return {20, false, false, 0, 24};
-        case 1: return {28, true, false, 0, 40};
-        case 2: return {26, false, true, 20, 39};
-        default: return {34, true, true, 28, 55};
+    for (size_t i = 0; i < count; ++i, records += kStride, out += kRow) {
+        const unsigned char *r = records;
+        const unsigned bits = r[las_core::kBitfield];
+        out[0] = ' ';
+        put5(out + kIntensity, load_le16(r + las_core::kIntensity));
+        out[kReturnNumber] = static_cast<char>('0' + (bits & 7));
+        out[kNumberReturns] = static_cast<char>('0' + ((bits >> 3) & 7));
+        out[kScanDirection] = static_cast<char>('0' + ((bits >> 6) & 1));
+        out[kEdge] = static_cast<char>('0' + (bits >> 7));
+        put3(out + kClassification, r[las_core::kClassification]);  // flag bits included
+        if (!put_scan_angle(out + kScanAngle, static_cast<int8_t>(r[las_core::kScanAngleRank])))
+            ++changes.scan_angle_nulls;
+        put3(out + kUserData, r[las_core::kUserData]);
+        put5(out + kPointSource, load_le16(r + las_core::kPointSourceID));
+        if constexpr (kVariant.gps_time) {
+            const int decimals = format_gps_time(out + kGps, load_le_double(r + las_core::kGPSTime));
+            if (decimals < 0) ++changes.gps_nulls;
+            else if (decimals < 8) ++changes.gps_fewer_decimals;
+        }
+        if constexpr (kVariant.rgb) {
+            put5(out + kRed, load_le16(r + kVariant.rgb_offset));
+            put5(out + kGreen, load_le16(r + kVariant.rgb_offset + 2));
+            put5(out + kBlue, load_le16(r + kVariant.rgb_offset + 4));
+        }
     }
 }
 
+}  // namespace
+
 int fixed_text(double value, int decimals, char *out) {
-    int length = 0;
-    if (std::signbit(value)) out[length++] = '-';
-    if (std::isnan(value) || std::isinf(value)) {
-        std::memcpy(out + length, std::isnan(value) ? "nan" : "inf", 3);
-        return length + 3;
-    }
-    if (std::fabs(value) >= 1e16) return -1;
-    const unsigned __int128 scaled = scaled_magnitude(value, decimals);
-    const uint64_t whole = static_cast<uint64_t>(scaled / kPow10[decimals]);
-    uint64_t part = static_cast<uint64_t>(scaled % kPow10[decimals]);
-    char digits[24];
-    char *first = digits_before(digits + sizeof digits, whole);
-    const int count = static_cast<int>(digits + sizeof digits - first);
-    std::memcpy(out + length, first, static_cast<size_t>(count));
-    length += count;
-    if (decimals > 0) {
-        out[length++] = '.';
-        for (int i = decimals - 1; i >= 0; --i) {
-            out[length + i] = static_cast<char>('0' + part % 10);
-            part /= 10;
-        }
-        length += decimals;
-    }
-    return length;
+    if (std::isfinite(value) && std::fabs(value) >= 1e16) return -1;
+    // Exact, as glibc's printf: the digits of the double's exact binary value,
+    // ties rounded to even; "nan", "-nan", "inf", "-inf" as printf writes them.
+    const std::to_chars_result result = std::to_chars(out, out + 40, value, std::chars_format::fixed, decimals);
+    return static_cast<int>(result.ptr - out);
 }
 
 int format_gps_time(char *dst16, double value) {
@@ -185,32 +208,18 @@ int format_gps_time(char *dst16, double value) {
     return -1;
 }
 
-void format_rows(const unsigned char *records, size_t count, const RowLayout &layout, char *out,
-                 ValueChanges &changes) {
-    for (size_t i = 0; i < count; ++i, records += layout.record_size, out += layout.row_length) {
-        const unsigned char *r = records;
-        const unsigned bits = r[14];
-        out[0] = ' ';
-        put5(out + 1, load_le16(r + 12));                      // Intensity
-        out[6] = static_cast<char>('0' + (bits & 7));          // ReturnNumber
-        out[7] = static_cast<char>('0' + ((bits >> 3) & 7));   // NumberReturns
-        out[8] = static_cast<char>('0' + ((bits >> 6) & 1));   // ScanDirection
-        out[9] = static_cast<char>('0' + (bits >> 7));         // EdgeOfFlightLine
-        put3(out + 10, r[15]);                                 // Classification, flag bits included
-        if (!put_scan_angle(out + 13, static_cast<int8_t>(r[16]))) ++changes.scan_angle_nulls;
-        put3(out + 16, r[17]);                                 // FileMarker / UserData
-        put5(out + 19, load_le16(r + 18));                     // UserBitField / PointSourceID
-        char *next = out + 24;
-        if (layout.gps_time) {
-            const int decimals = format_gps_time(next, load_le_double(r + 20));
-            if (decimals < 0) ++changes.gps_nulls;
-            else if (decimals < 8) ++changes.gps_fewer_decimals;
-            next += 16;
-        }
-        if (layout.rgb) {
-            put5(next + 0, load_le16(r + layout.rgb_offset));
-            put5(next + 5, load_le16(r + layout.rgb_offset + 2));
-            put5(next + 10, load_le16(r + layout.rgb_offset + 4));
-        }
+void format_rows(const unsigned char *records, size_t count, int16_t las_type, char *out, ValueChanges &changes) {
+    // The 1.1 and 1.2 rows of a format are the same; 1.0 only names two
+    // fields differently.
+    switch (las_type) {
+        case 1: format_rows_of<1>(records, count, out, changes); break;
+        case 2: format_rows_of<2>(records, count, out, changes); break;
+        case 3: format_rows_of<3>(records, count, out, changes); break;
+        case 4: format_rows_of<4>(records, count, out, changes); break;
+        case 5: format_rows_of<5>(records, count, out, changes); break;
+        case 6: format_rows_of<6>(records, count, out, changes); break;
+        case 7: format_rows_of<7>(records, count, out, changes); break;
+        case 8: format_rows_of<8>(records, count, out, changes); break;
+        default: break;
     }
 }

@@ -12,17 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// What distinguishes the point formats' rows.
-struct RowLayout {
-    size_t record_size;  // bytes per LAS point record
-    bool gps_time;       // formats 1 and 3: GPS time at byte 20
-    bool rgb;            // formats 2 and 3: red, green, blue
-    size_t rgb_offset;   // byte of Red within the record (20 or 28)
-    size_t row_length;   // bytes per dBASE row: 24, 40, 39 or 55
-};
-
-RowLayout row_layout_for_format(int point_format);
-
 // Values written other than as printf would have written them.
 struct ValueChanges {
     uint64_t scan_angle_nulls = 0;     // scan angles -100..-128 written as "***"
@@ -39,8 +28,7 @@ struct ValueChanges {
 
 // Writes `value` as printf("%.<decimals>f") would into `out` (at least 32
 // bytes) and returns its length; returns -1 when |value| >= 1e16, whose text
-// is wider than any field here.  Exact: the decimal digits come from the
-// double's exact binary value, ties rounded to even, as glibc does.
+// is wider than any field here.
 int fixed_text(double value, int decimals, char *out);
 
 // The 16 bytes of a GPS time: "%16.8f" when it fits, else the most decimals
@@ -48,7 +36,7 @@ int fixed_text(double value, int decimals, char *out);
 // number of decimals written, or -1 for the asterisks.
 int format_gps_time(char *dst16, double value);
 
-// Formats `count` rows from consecutive records into `out`
-// (count x row_length bytes), adding up what had to be changed.
-void format_rows(const unsigned char *records, size_t count, const RowLayout &layout, char *out,
-                 ValueChanges &changes);
+// Formats the rows of `count` consecutive records of variant `las_type`
+// (1..8) into `out` (count x the variant's row length), adding up what had
+// to be changed.
+void format_rows(const unsigned char *records, size_t count, int16_t las_type, char *out, ValueChanges &changes);

@@ -13,11 +13,15 @@
 #include <cstring>
 #include <string>
 
+#include "las_check.h"
+
 extern "C" {
 
+// A null string is an invalid argument like any other: its message and
+// result, never a crash.
 int16_t check_YN(const char *text) {
-    if (std::strcmp(text, "Y") == 0 || std::strcmp(text, "N") == 0 || std::strcmp(text, "y") == 0 ||
-        std::strcmp(text, "n") == 0)
+    if (text != nullptr && (std::strcmp(text, "Y") == 0 || std::strcmp(text, "N") == 0 || std::strcmp(text, "y") == 0 ||
+        std::strcmp(text, "n") == 0))
         return 0;
     std::printf("\nASCII Header Flag should be either Y (y) or N (n)\n");
     return -1;
@@ -31,8 +35,8 @@ int16_t check_YN(const char *text) {
 void check_numeric_argument(const char *str) {
     size_t points = 0;
     size_t minuses = 0;
-    bool valid = true;
-    for (size_t k = 0; str[k] != '\0'; ++k) {
+    bool valid = str != nullptr;
+    for (size_t k = 0; valid && str[k] != '\0'; ++k) {
         const char c = str[k];
         if (c == '.') {
             ++points;
@@ -44,9 +48,9 @@ void check_numeric_argument(const char *str) {
         }
     }
     if (points > 1 || minuses > 1) valid = false;
-    if (std::strcmp(str, ".") == 0 || std::strcmp(str, "-") == 0) valid = false;
+    if (valid && (std::strcmp(str, ".") == 0 || std::strcmp(str, "-") == 0)) valid = false;
     if (!valid) {
-        std::printf("\nInvalid argument value (%s)\n", str);
+        std::printf("\nInvalid argument value (%s)\n", ostrine::printable(str));
         std::exit(-1);
     }
 }

@@ -11,7 +11,8 @@
 // process with status -1; the function never hands a failure back to its
 // caller.
 
-#include "Ostrine_LiDAR.h"
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -19,6 +20,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <utility>
+
+#include "Ostrine_LiDAR.h"
+#include "io/byte_order.h"
+#include "io/posix_io.h"
+#include "las_check.h"
+#include "las_variants.h"
 
 namespace {
 
@@ -26,30 +35,6 @@ namespace {
 // whole records only, so a record never straddles two reads, and memory use
 // does not depend on the size of the file.
 constexpr size_t kScanBlockBytes = 1u << 20;
-
-// Record size by variant code (LASType 1..8).  The validation has already
-// required PointDataRecordLength to equal it.
-size_t record_stride(int16_t las_type) {
-    static const size_t kStride[9] = {0, sizeof(LAS10fm0), sizeof(LAS10fm1), sizeof(LAS11fm0), sizeof(LAS11fm1),
-                                      sizeof(LAS12fm0), sizeof(LAS12fm1), sizeof(LAS12fm2), sizeof(LAS12fm3)};
-    return kStride[las_type];
-}
-
-// Record fields are read byte by byte: records sit at arbitrary offsets in
-// the block (strides of 26 and 34 bytes), so no pointer to a multi-byte field
-// inside it may be dereferenced.
-int32_t load_le_i32(const unsigned char *b) {
-    const uint32_t u = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-                       (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-    return static_cast<int32_t>(u);
-}
-
-// Field offsets shared by every point record layout.
-constexpr size_t kOffX = offsetof(LAS12fm0, X);
-constexpr size_t kOffY = offsetof(LAS12fm0, Y);
-constexpr size_t kOffZ = offsetof(LAS12fm0, Z);
-constexpr size_t kOffBits = offsetof(LAS12fm0, bitfield);
-static_assert(offsetof(LAS10fm0, bitfield) == kOffBits, "core layouts must agree");
 
 // What the scan of the point records gathers.
 //
@@ -65,11 +50,12 @@ struct ScanTotals {
     int32_t minZ = 10000000, maxZ = -10000000;
 
     // Branch-free: random return numbers and coordinates would defeat the
-    // branch predictor on every record.
+    // branch predictor on every record.  Fields are loaded byte by byte:
+    // records sit at arbitrary offsets in the block (strides of 26 and 34).
     void add(const unsigned char *record) {
-        const int32_t x = load_le_i32(record + kOffX);
-        const int32_t y = load_le_i32(record + kOffY);
-        const int32_t z = load_le_i32(record + kOffZ);
+        const int32_t x = load_le_int32(record + las_core::kX);
+        const int32_t y = load_le_int32(record + las_core::kY);
+        const int32_t z = load_le_int32(record + las_core::kZ);
         maxX = std::max(maxX, x);
         minX = std::min(minX, x);
         maxY = std::max(maxY, y);
@@ -79,13 +65,23 @@ struct ScanTotals {
         // Return numbers 0, 6 and 7 have no per-return counter; such records
         // still count as points, so the five counts may sum to less than
         // return_count.
-        ++by_return_number[record[kOffBits] & 7u];
+        ++by_return_number[record[las_core::kBitfield] & 7u];
         ++return_count;
     }
 };
 
-[[noreturn]] void fail(FILE *file) {
-    if (file != nullptr) std::fclose(file);
+// Closes the file however the update ends.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) io::close_file(fd);
+    }
+    // Closes now, reporting the result.
+    int close() { return io::close_file(std::exchange(fd, -1)); }
+};
+
+[[noreturn]] void refuse(const std::string &message) {
+    std::fputs(message.c_str(), stdout);
     std::exit(-1);
 }
 
@@ -144,84 +140,79 @@ extern "C" {
 void update_header(const char *filename) {
     const int16_t LASType = check_las(filename);
     if (LASType < 1) std::exit(-1);  // the validation has said why (or, for 0, needs no words)
-    const size_t stride = record_stride(LASType);
+    const size_t stride = kLasVariants[LASType].record_length;
 
-    FILE *file = std::fopen(filename, "r+b");
-    if (file == nullptr) {
-        std::printf("\nCannot open binary file %s for header update\n\n", filename);
-        std::exit(-1);
-    }
+    // Not blocking: the validation refused FIFOs, but the name may have
+    // been replaced by one since.
+    Descriptor file{io::open_file(filename, O_RDWR | O_NONBLOCK | O_CLOEXEC)};
+    struct stat st {};
+    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        refuse(ostrine::formatted("\nCannot open binary file %s for header update\n\n", filename));
 
     // The header image is addressed through the LAS 1.2 layout whatever the
     // version: every field used here sits at the same offset in all three.
-    LAS12Header *header = static_cast<LAS12Header *>(std::malloc(sizeof(LAS12Header)));
-    if (header == nullptr) {
-        std::printf("\nCannot allocate memory for storing %s header information\n", filename);
-        fail(file);
-    }
     // The validation refuses files shorter than the header, but the file may
     // have changed since; never write back bytes that were not read.
-    if (std::fread(header, 1, sizeof(LAS12Header), file) != sizeof(LAS12Header)) {
-        std::printf("\nCannot read the header of %s\n", filename);
-        fail(file);
-    }
+    LAS12Header header;
+    if (io::pread_fully(file.fd, &header, sizeof header, 0) != static_cast<long long>(sizeof header))
+        refuse(ostrine::formatted("\nCannot read the header of %s\n", filename));
+
+    // Records read from inside the header, or from past the end of the file,
+    // would give a count and a box that describe nothing.
+    const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+    if (header.OffsetToData < OSTRINE_LAS_HEADER_SIZE)
+        refuse(ostrine::formatted("\nOffsetToData of %s is %u, inside the 227-byte public header; its header has not "
+                                  "been changed\n",
+                                  filename, header.OffsetToData));
+    if (header.OffsetToData > file_size)
+        refuse(ostrine::formatted("\nOffsetToData of %s is %u, beyond the end of the file (%llu bytes); its header "
+                                  "has not been changed\n",
+                                  filename, header.OffsetToData, static_cast<unsigned long long>(file_size)));
 
     const size_t block_records = kScanBlockBytes / stride;
     const size_t block_bytes = block_records * stride;
-    unsigned char *block = static_cast<unsigned char *>(std::malloc(block_bytes));
-    if (block == nullptr) {
-        std::printf("\nCannot allocate memory for storing a record of information from %s\n", filename);
-        fail(file);
-    }
+    const std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[block_bytes]);
+    if (block == nullptr)
+        refuse(ostrine::formatted("\nCannot allocate memory for storing a record of information from %s\n", filename));
 
     // Scan the records from OffsetToData to the end of the file.  A short
-    // read is the end of the records only if it is the end of the file; a
-    // read error stops the update before anything is written.  Trailing bytes
-    // that do not make up a whole record are ignored.
+    // read is the end of the records; a read error stops the update before
+    // anything is written.  Trailing bytes that do not make up a whole
+    // record are ignored.
     ScanTotals totals;
-    bool read_failed = std::fseek(file, static_cast<long>(header->OffsetToData), SEEK_SET) != 0;
-    while (!read_failed) {
-        const size_t got = std::fread(block, 1, block_bytes, file);
-        const size_t records = got / stride;
-        for (size_t k = 0; k < records; ++k) totals.add(block + k * stride);
-        if (got < block_bytes) {
-            read_failed = std::ferror(file) != 0;
-            break;
-        }
-    }
-    std::free(block);
-    if (read_failed) {
-        std::printf("\nCannot read the point records of %s; its header has not been changed\n", filename);
-        fail(file);
+    uint64_t at = header.OffsetToData;
+    for (;;) {
+        const long long got = io::pread_fully(file.fd, block.get(), block_bytes, at);
+        if (got < 0) refuse(ostrine::formatted("\nCannot read the point records of %s; its header has not been changed\n",
+                                               filename));
+        const size_t records = static_cast<size_t>(got) / stride;
+        for (size_t k = 0; k < records; ++k) totals.add(block.get() + k * stride);
+        if (static_cast<size_t>(got) < block_bytes) break;
+        at += block_bytes;
     }
 
-    header->NumberOfPointReturns = totals.return_count;
-    for (int k = 0; k < 5; ++k) header->NumberOfPointsByReturn[k] = totals.by_return_number[k + 1];
+    header.NumberOfPointReturns = totals.return_count;
+    for (int k = 0; k < 5; ++k) header.NumberOfPointsByReturn[k] = totals.by_return_number[k + 1];
     // Real coordinates, offset + scale * raw, in double precision and not
     // rounded to the scale's resolution.
-    header->MaxX = header->XOffset + header->XScaleFactor * totals.maxX;
-    header->MinX = header->XOffset + header->XScaleFactor * totals.minX;
-    header->MaxY = header->YOffset + header->YScaleFactor * totals.maxY;
-    header->MinY = header->YOffset + header->YScaleFactor * totals.minY;
-    header->MaxZ = header->ZOffset + header->ZScaleFactor * totals.maxZ;
-    header->MinZ = header->ZOffset + header->ZScaleFactor * totals.minZ;
+    header.MaxX = header.XOffset + header.XScaleFactor * totals.maxX;
+    header.MinX = header.XOffset + header.XScaleFactor * totals.minX;
+    header.MaxY = header.YOffset + header.YScaleFactor * totals.maxY;
+    header.MinY = header.YOffset + header.YScaleFactor * totals.minY;
+    header.MaxZ = header.ZOffset + header.ZScaleFactor * totals.maxZ;
+    header.MinZ = header.ZOffset + header.ZScaleFactor * totals.minZ;
 
     // The header is only claimed updated once its bytes have reached the
-    // file: the write, the flush and the close must all succeed.
-    std::rewind(file);
-    const bool written = std::fwrite(header, 1, sizeof(LAS12Header), file) == sizeof(LAS12Header);
-    const bool flushed = std::fflush(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    std::free(header);
-    if (!(written && flushed && closed)) {
-        std::printf("\nCannot write the updated header of %s\n", filename);
-        std::exit(-1);
-    }
+    // file: the write and the close must both succeed.
+    const bool written = io::pwrite_all(file.fd, &header, sizeof header, 0) == 0;
+    const bool closed = file.close() == 0;
+    if (!(written && closed)) refuse(ostrine::formatted("\nCannot write the updated header of %s\n", filename));
 
     std::printf("\rHeader of file %s has been updated    ", filename);
 }
 
 void initialize_header10(LAS10Header *ph) {
+    if (ph == nullptr) return;  // nothing to fill
     std::memcpy(ph->LASF, "LASF", 4);
     ph->Reserved = 0;
     initialize_common(ph, 0);
@@ -231,6 +222,7 @@ void initialize_header10(LAS10Header *ph) {
 }
 
 void initialize_header11(LAS11Header *ph) {
+    if (ph == nullptr) return;  // nothing to fill
     std::memcpy(ph->LASF, "LASF", 4);
     ph->FileSourceID = 0;
     ph->Reserved = 0;
@@ -241,6 +233,7 @@ void initialize_header11(LAS11Header *ph) {
 }
 
 void initialize_header12(LAS12Header *ph) {
+    if (ph == nullptr) return;  // nothing to fill
     std::memcpy(ph->LASF, "LASF", 4);
     ph->FileSourceID = 0;
     ph->GlobalEncoding = 0;

@@ -1,12 +1,24 @@
 // File-name checks, the LAS header check and the credits banner.
 //
 // Validators report by return value after printing their own message; the
-// caller decides whether to stop.  Everything goes to standard output.
+// caller decides whether to stop.  Everything goes to standard output.  The
+// checks themselves are the pure functions of las_check.h; the exported
+// functions only add the file access and the printing.
 
-#include "Ostrine_LiDAR.h"
+#include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "Ostrine_LiDAR.h"
+#include "io/byte_order.h"
+#include "io/posix_io.h"
+#include "las_check.h"
+#include "las_variants.h"
+
+namespace ostrine {
 
 namespace {
 
@@ -14,54 +26,92 @@ namespace {
 // which is the digit itself for 0..9.
 char digit_char(uint8_t value) { return static_cast<char>(static_cast<uint8_t>('0' + value)); }
 
-uint16_t load_le16(const unsigned char *b) { return static_cast<uint16_t>(b[0] | (b[1] << 8)); }
+}  // namespace
 
-// Record length each (minor version, point format) pair requires; 0 where the
-// version has no record type for that format.
-int16_t las_type_for(uint8_t minor, uint8_t format, uint16_t *required_length) {
-    static const uint16_t kLength[4] = {20, 28, 26, 34};
-    *required_length = kLength[format];
-    if (minor < 2 && format >= 2) return 0;
-    return static_cast<int16_t>(minor == 2 ? 5 + format : 1 + 2 * minor + format);
+std::string formatted(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    return text;
 }
 
-}  // namespace
+std::string extension_problem(const char *filename, const char *extension) {
+    const char *name = printable(filename);
+    const size_t length = filename != nullptr ? std::strlen(filename) : 0;  // a null name has no characters
+    if (length <= 4) return formatted("\nFile name (%s) is too short\n", name);
+    if (name[length - 4] != '.') return formatted("\nExtension of file %s should be preceeded by a dot (.)\n", name);
+    if (extension != nullptr && std::strcmp(name + length - 3, extension) == 0) return "";
+    return formatted("\nFile extension of %s is not .%s\n", name, printable(extension));
+}
+
+LasCheck check_las_header(const char *filename, const unsigned char *header, size_t got) {
+    const char *name = printable(filename);
+    // A file that ends inside the public header is not a LAS file, whatever
+    // its first bytes hold.
+    if (got < OSTRINE_LAS_HEADER_SIZE || std::memcmp(header + las_header::kSignature, "LASF", 4) != 0)
+        return {-1, formatted("\n%s is not a valid .las file\n\n", name)};
+
+    const uint8_t VersionMajor = header[las_header::kVersionMajor];
+    if (VersionMajor != 1)
+        return {-1, formatted("\nCannot handle las files of version %c.x\n", digit_char(VersionMajor))};
+    const uint8_t VersionMinor = header[las_header::kVersionMinor];
+    if (VersionMinor > 2)
+        return {-1, formatted("\nCannot handle las files of version %c.%c\n", digit_char(VersionMajor),
+                              digit_char(VersionMinor))};
+    const uint8_t PointDataFormatID = header[las_header::kPointDataFormatID];
+    if (PointDataFormatID > 3)
+        return {-1, formatted("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n", name,
+                              digit_char(PointDataFormatID))};
+    const int16_t type = las_type_of(VersionMinor, PointDataFormatID);
+    if (type == 0) return {0, ""};
+    const uint16_t PointDataRecordLength = load_le16(header + las_header::kPointDataRecordLength);
+    if (PointDataRecordLength != kLasVariants[type].record_length)
+        return {-1, formatted("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n", name,
+                              digit_char(PointDataFormatID), static_cast<int>(PointDataRecordLength))};
+    return {type, ""};
+}
+
+std::string unreadable_kind_problem(const char *filename, mode_t mode) {
+    if (S_ISREG(mode) || S_ISDIR(mode)) return "";
+    return formatted("\n%s is %s, not a regular file: it cannot be read as a LAS file\n", printable(filename),
+                     io::kind_of_file(mode));
+}
+
+}  // namespace ostrine
+
+using ostrine::printable;
 
 extern "C" {
 
 int16_t file_access(const char *filename) {
-    FILE *f = std::fopen(filename, "r");
-    if (f == nullptr) {
-        std::printf("Unable to open file %s in file_access()\n", filename);
+    // Opened without blocking: a FIFO would otherwise wait for a writer.
+    const int fd = filename != nullptr ? io::open_file(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (fd < 0) {
+        std::printf("Unable to open file %s in file_access()\n", printable(filename));
         return -1;
     }
-    std::fclose(f);
+    io::close_file(fd);
     return 0;
 }
 
 int16_t check_file_extension(const char *filename, const char *extension) {
-    const size_t length = std::strlen(filename);
-    if (length <= 4) {
-        std::printf("\nFile name (%s) is too short\n", filename);
-        return -1;
-    }
-    if (filename[length - 4] != '.') {
-        std::printf("\nExtension of file %s should be preceeded by a dot (.)\n", filename);
-        return -1;
-    }
-    char ActualExt[5];
-    std::memcpy(ActualExt, filename + length - 3, 3);
-    ActualExt[3] = '\0';
-    if (std::strcmp(ActualExt, extension) == 0) return 0;
-    std::printf("\nFile extension of %s is not .%s\n", filename, extension);
+    const std::string problem = ostrine::extension_problem(filename, extension);
+    if (problem.empty()) return 0;
+    std::fputs(problem.c_str(), stdout);
     return -1;
 }
 
 void error_msg(int i, const char *text) {
     switch (i) {
-        case 1: std::printf("\nFile %s does NOT exist\n", text); break;
-        case 2: std::printf("\nFile %s already exists\n", text); break;
-        case 3: std::printf("\nSame file name (%s) has been specified twice\n", text); break;
+        case 1: std::printf("\nFile %s does NOT exist\n", printable(text)); break;
+        case 2: std::printf("\nFile %s already exists\n", printable(text)); break;
+        case 3: std::printf("\nSame file name (%s) has been specified twice\n", printable(text)); break;
         default: break;
     }
 }
@@ -73,48 +123,25 @@ int16_t check_las(const char *filename) {
     }
     if (check_file_extension(filename, "las") < 0) return -1;
 
-    // The whole public header is read up front: a file that ends inside it
-    // (or a directory, which opens but does not read) is not a LAS file,
-    // whatever its first bytes hold.
+    // The whole public header is read up front (a directory opens but does
+    // not read, and so holds no header).
     unsigned char header[OSTRINE_LAS_HEADER_SIZE];
-    size_t got = 0;
-    if (FILE *f = std::fopen(filename, "rb")) {
-        got = std::fread(header, 1, sizeof header, f);
-        std::fclose(f);
+    long long got = 0;
+    std::string problem;
+    const int fd = io::open_file(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0) problem = ostrine::unreadable_kind_problem(filename, st.st_mode);
+        if (problem.empty()) got = io::pread_fully(fd, header, sizeof header, 0);
+        io::close_file(fd);
     }
-    if (got < sizeof header || std::memcmp(header, "LASF", 4) != 0) {
-        std::printf("\n%s is not a valid .las file\n\n", filename);
-        return -1;
+    if (problem.empty()) {
+        const ostrine::LasCheck check = ostrine::check_las_header(filename, header, got > 0 ? static_cast<size_t>(got) : 0);
+        if (check.las_type >= 0) return check.las_type;
+        problem = check.message;
     }
-
-    const uint8_t VersionMajor = header[24];
-    if (VersionMajor != 1) {
-        std::printf("\nCannot handle las files of version %c.x\n", digit_char(VersionMajor));
-        return -1;
-    }
-    const uint8_t VersionMinor = header[25];
-    if (VersionMinor > 2) {
-        std::printf("\nCannot handle las files of version %c.%c\n", digit_char(VersionMajor),
-                    digit_char(VersionMinor));
-        return -1;
-    }
-    const uint8_t PointDataFormatID = header[104];
-    if (PointDataFormatID > 3) {
-        std::printf("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n", filename,
-                    digit_char(PointDataFormatID));
-        return -1;
-    }
-    const uint16_t PointDataRecordLength = load_le16(header + 105);
-
-    uint16_t required = 0;
-    const int16_t type = las_type_for(VersionMinor, PointDataFormatID, &required);
-    if (type == 0) return 0;
-    if (PointDataRecordLength != required) {
-        std::printf("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n", filename,
-                    digit_char(PointDataFormatID), static_cast<int>(PointDataRecordLength));
-        return -1;
-    }
-    return type;
+    std::fputs(problem.c_str(), stdout);
+    return -1;
 }
 
 void credits(void) {

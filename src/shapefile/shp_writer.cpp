@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "byte_order.h"
+#include "io/byte_order.h"
 #include "output_file.h"
 #include "reader/chunk_reader.h"
 

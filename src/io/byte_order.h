@@ -20,6 +20,10 @@ inline uint64_t swap_uint64(uint64_t v) {
 }
 inline int64_t swap_int64(int64_t v) { return static_cast<int64_t>(swap_uint64(static_cast<uint64_t>(v))); }
 
+inline void store_le16(unsigned char *dst, uint16_t v) {
+    dst[0] = static_cast<unsigned char>(v);
+    dst[1] = static_cast<unsigned char>(v >> 8);
+}
 inline void store_le32(unsigned char *dst, uint32_t v) {
     dst[0] = static_cast<unsigned char>(v);
     dst[1] = static_cast<unsigned char>(v >> 8);
@@ -50,6 +54,10 @@ inline uint32_t load_le32(const unsigned char *src) {
 inline int32_t load_le_int32(const unsigned char *src) { return static_cast<int32_t>(load_le32(src)); }
 inline uint64_t load_le64(const unsigned char *src) {
     return static_cast<uint64_t>(load_le32(src)) | (static_cast<uint64_t>(load_le32(src + 4)) << 32);
+}
+inline uint32_t load_be32(const unsigned char *src) {
+    return (static_cast<uint32_t>(src[0]) << 24) | (static_cast<uint32_t>(src[1]) << 16) |
+           (static_cast<uint32_t>(src[2]) << 8) | static_cast<uint32_t>(src[3]);
 }
 inline double load_le_double(const unsigned char *src) {
     const uint64_t bits = load_le64(src);
