@@ -8,6 +8,7 @@
 
 #include "Ostrine_LiDAR.h"
 #include "fuzz_support.h"
+#include "output_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string path = fuzz_workdir() + "/input.las";
@@ -22,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (type >= 0 && !console.empty()) fuzz_finding("check_las printed on success", console);
     if (type < -1 || type > 8) fuzz_finding("check_las returned", std::to_string(type));
     if (type >= 1) {
-        static const uint16_t kLength[9] = {0, 20, 28, 20, 28, 20, 28, 26, 34};
+        const uint16_t *kLength = kVariantRecordLength;
         const bool sound = size >= 227 && std::memcmp(data, "LASF", 4) == 0 && data[24] == 1 && data[25] <= 2 &&
                            data[104] <= 3 && (data[105] | data[106] << 8) == kLength[type];
         if (!sound) fuzz_finding("check_las accepted a header it should refuse");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 
 #include "expected_outputs.h"
@@ -129,6 +131,22 @@ TEST(BoundingBox, HeaderBoxThatMissesPointsIsReplacedByTheirExtent) {
                                        las.substr(195, 8) + las.substr(219, 8) + las.substr(211, 8);
         EXPECT_NE(shp.substr(36, 48), header_box) << "box still the LAS header's";
     }
+    // A header box that is not a number, or infinite, is no box at all: the
+    // points' extent, or zeros without points.
+    for (const char *points : {"1000", "0"})
+        for (const double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+            SCOPED_TRACE(std::string(points) + " points, bound " + std::to_string(bad));
+            generate_las(dir / "box.las", {"--format", "1", "--points", points});
+            std::string las = read_file(dir / "box.las");
+            std::memcpy(&las[points[0] == '0' ? 179 : 219], &bad, 8);  // MaxX, or MinZ
+            write_file(dir / "box.las", las);
+            expect_exact_conversion(dir / "box.las", {});
+            const std::string shp = read_file(dir / "box.shp");
+            double written[6];
+            std::memcpy(written, shp.data() + 36, sizeof written);
+            for (double b : written) EXPECT_TRUE(std::isfinite(b));
+            if (points[0] == '0') EXPECT_EQ(shp.substr(36, 48), std::string(48, '\0'));
+        }
 }
 
 TEST(Names, OutputsGoBesideTheInputWhateverTheNameLength) {

@@ -1,137 +1,214 @@
-// The whole run in-process, as the fuzzer runs it: src/main.cpp is compiled
-// in with its main renamed, and end_run() throws instead of ending the
-// process, so a failing run unwinds back to the test.  Whatever a failure
-// path keeps (heap blocks, descriptors) then piles up run after run, and is
-// caught here, and by the leak checker of the sanitizer build at exit.
-#include <dlfcn.h>
+// Whole runs in one process, through the program's own entry point, with
+// faults injected through the I/O hooks: every failure path must give its
+// message and status, leave exactly the files there were before, and keep no
+// memory or descriptor (they would pile up here run after run, and the leak
+// checker of the sanitizer build sees the rest at exit).
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <malloc.h>
-#include <shapefil.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
+#include "Ostrine_LiDAR.h"
+#include "capture.h"
+#include "dbf/dbf_writer.h"
+#include "in_process.h"
+#include "io/posix_io.h"
 #include "pelmora_run.h"
-
-int pelmora_main(int argc, char **argv);
-
-namespace {
-
-struct RunEnded {
-    int status;
-};
-
-// The field the table library is made to refuse, if any.
-const char *g_refused_field = nullptr;
-
-}  // namespace
-
-// Replaces the default, which ends the process.
-void end_run(int status) { throw RunEnded{status}; }
-
-// The table library's, unless the test has it refuse one field.
-extern "C" int DBFAddField(DBFHandle table, const char *name, DBFFieldType type, int width, int decimals) {
-    using Add = int (*)(DBFHandle, const char *, DBFFieldType, int, int);
-    static const Add library = reinterpret_cast<Add>(dlsym(RTLD_NEXT, "DBFAddField"));
-    if (g_refused_field != nullptr && std::strcmp(name, g_refused_field) == 0) return -1;
-    return library(table, name, type, width, decimals);
-}
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// One run; returns its status, and what it printed in `console`.
-int run_in_process(const std::string &las, std::string *console = nullptr) {
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    FILE *text = std::tmpfile();
-    dup2(fileno(text), STDOUT_FILENO);
-    char program[] = "Pelmora";
-    std::string argument = las;
-    char *argv[] = {program, argument.data(), nullptr};
-    int status;
-    try {
-        status = pelmora_main(2, argv);
-    } catch (const RunEnded &ended) {
-        status = ended.status;
+std::vector<std::string> listing(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// ---- Faults ----------------------------------------------------------------
+
+// The hook functions are plain function pointers: what they do comes from here.
+std::atomic<int> g_writes_left{-1};     // pwrite calls that succeed before ENOSPC; -1: all
+std::atomic<bool> g_sync_fails{false};
+std::atomic<bool> g_rename_fails{false};
+std::atomic<bool> g_records_unreadable{false};  // reads past the public header fail with EIO
+std::function<void(int fd, off_t offset)> g_after_read;  // runs after each successful pread
+
+ssize_t faulty_pwrite(int fd, const void *data, size_t size, off_t offset) {
+    if (g_writes_left.load() >= 0 && g_writes_left.fetch_sub(1) <= 0) {
+        errno = ENOSPC;
+        return -1;
     }
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    if (console != nullptr) {
-        console->clear();
-        std::rewind(text);
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, text)) > 0) console->append(buffer, n);
+    return ::pwrite(fd, data, size, offset);
+}
+int faulty_fdatasync(int fd) {
+    if (g_sync_fails) {
+        errno = EIO;
+        return -1;
     }
-    std::fclose(text);
-    return status;
+    return ::fdatasync(fd);
+}
+int faulty_rename(const char *from, const char *to) {
+    if (g_rename_fails) {
+        errno = EXDEV;
+        return -1;
+    }
+    return ::rename(from, to);
+}
+ssize_t faulty_pread(int fd, void *buffer, size_t size, off_t offset) {
+    if (g_records_unreadable && offset >= 227) {
+        errno = EIO;
+        return -1;
+    }
+    const ssize_t n = ::pread(fd, buffer, size, offset);
+    if (n > 0 && g_after_read) g_after_read(fd, offset);
+    return n;
 }
 
-int open_descriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/fd")) ++count;
-    return count;
+// Installs the faulty hooks for one test and puts everything back after it.
+struct Faults : ::testing::Test {
+    void SetUp() override {
+        io::hooks().pwrite = faulty_pwrite;
+        io::hooks().fdatasync = faulty_fdatasync;
+        io::hooks().rename = faulty_rename;
+        io::hooks().pread = faulty_pread;
+    }
+    void TearDown() override {
+        io::restore_default_hooks();
+        g_writes_left = -1;
+        g_sync_fails = g_rename_fails = g_records_unreadable = false;
+        g_after_read = nullptr;
+        table_library().add_field = DBFAddField;
+    }
+};
+
+std::string run_start(const std::string &las) {
+    return std::string(kBanner) + "Input LAS file:    " + las + "\nOutput Shapefile:  " +
+           las.substr(0, las.size() - 3) + "shp\n\nProcessing ...";
 }
 
-size_t heap_in_use() {
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
-
-TEST(InProcess, FailingRunsReleaseTheirMemoryAndDescriptors) {
+TEST_F(Faults, FailingRunsLeaveTheOldOutputsAndKeepNothing) {
     TempDir dir("inprocess");
-    const std::string good = dir / "good.las";
-    generate_las(good, {"--format", "3", "--points", "5000"});
-    generate_las(dir / "signature.las", {"--signature", "LASG"});
-    generate_las(dir / "short.las", {"--points", "10", "--announce", "11"});
-    // Outputs that cannot be created once the run has its point buffer.
-    generate_las(dir / "noshp.las", {"--format", "1", "--points", "5000"});
-    fs::create_directory(dir / "noshp.shp");
-    generate_las(dir / "nodbf.las", {"--format", "2", "--points", "5000"});
-    fs::create_directory(dir / "nodbf.dbf");
-    generate_las(dir / "noshx.las", {"--format", "0", "--points", "5000"});
-    fs::create_directory(dir / "noshx.shx");
+    const std::string las = dir / "in.las";
+    generate_las(las, {"--format", "3", "--points", "1200000", "--geokeys", "projected:32617"});
+    for (const char *old : {"in.shp", "in.shx", "in.dbf", "in.prj"}) write_file(dir / old, "old");
+    const std::vector<std::string> before = listing(dir.path);
+    const std::string start = run_start(las), progress = "\rProcessing ... 83.33% done";
+    const std::string wiped = progress + "\r" + std::string(78, ' ') + "\r";
 
+    const struct {
+        const char *what;
+        std::function<void()> arm;
+        std::string message;  // after `start`
+    } cases[] = {
+        {"a disk full mid-chunk", [] { g_writes_left = 40; }, progress + "\nFailed to write "},
+        {"a sync that fails", [] { g_sync_fails = true; },
+         wiped + "\nFailed to write " + (dir / "in.prj") + ": Input/output error\n"},
+        {"a rename that fails", [] { g_rename_fails = true; },
+         wiped + "\nFailed to replace " + (dir / "in.shp") + ": Invalid cross-device link\n"},
+        {"records that cannot be read", [] { g_records_unreadable = true; },
+         progress + "\nFailed to read point records from " + las + ": Input/output error\n"},
+    };
     // The first run allocates what lives until the process ends.
-    ASSERT_EQ(run_in_process(good), 0);
-    const int descriptors = open_descriptors();
+    ASSERT_EQ(run_in_process(las), 0);
+    for (const char *old : {"in.shp", "in.shx", "in.dbf", "in.prj"}) write_file(dir / old, "old");
+    const int descriptors = open_descriptor_count();
     const size_t heap = heap_in_use();
-    for (int round = 0; round < 20; ++round) {
-        for (const char *name : {"signature.las", "short.las", "noshp.las", "nodbf.las", "noshx.las"}) {
-            SCOPED_TRACE(name);
-            ASSERT_EQ(run_in_process(dir / name), -1);
+    for (int round = 0; round < 3; ++round) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.what);
+            c.arm();
+            std::string console;
+            ASSERT_EQ(run_in_process(las, &console), -1);
+            TearDown();
+            SetUp();
+            EXPECT_TRUE(console.starts_with(start + c.message)) << console;
+            EXPECT_EQ(console.find("Elapsed"), std::string::npos);
+            EXPECT_EQ(listing(dir.path), before) << "temporaries left, or outputs replaced";
+            for (const char *old : {"in.shp", "in.shx", "in.dbf", "in.prj"}) EXPECT_EQ(read_file(dir / old), "old");
         }
-        ASSERT_EQ(run_in_process(good), 0);
     }
-    EXPECT_EQ(open_descriptors(), descriptors);
-    // The last three failing runs above had their point buffer (20 MB and
-    // more) and the output files' blocks: any of them kept would show.
-    EXPECT_LT(heap_in_use(), heap + 100000) << "heap grew from " << heap;
+    EXPECT_EQ(open_descriptor_count(), descriptors);
+    // Each failing run had its 34 MB point buffer and the workers' blocks:
+    // any of them kept would show.
+    EXPECT_LT(heap_in_use(), heap + 200000) << "heap grew from " << heap;
 }
 
 // A field the table library refuses ends the run with its message; the
-// half-made table is closed, so its descriptor and memory do not pile up.
-TEST(InProcess, ATableFieldThatCannotBeAddedLeavesNothingOpen) {
+// half-made table is closed, so its memory does not pile up.
+TEST_F(Faults, ATableFieldThatCannotBeAddedLeavesNothingOpen) {
     TempDir dir("inprocess-field");
     const std::string las = dir / "f.las";
     generate_las(las, {"--format", "1", "--points", "10"});
     ASSERT_EQ(run_in_process(las), 0);
-    const int descriptors = open_descriptors();
+    fs::remove(dir / "f.shp");
+    const int descriptors = open_descriptor_count();
     const size_t heap = heap_in_use();
-    g_refused_field = "GPSTime";
+    table_library().add_field = [](DBFHandle table, const char *name, DBFFieldType type, int width, int decimals) {
+        return std::strcmp(name, "GPSTime") == 0 ? -1 : DBFAddField(table, name, type, width, decimals);
+    };
     std::string console;
     for (int round = 0; round < 20; ++round) ASSERT_EQ(run_in_process(las, &console), -1);
-    g_refused_field = nullptr;
-    EXPECT_TRUE(console.ends_with("Processing ...Failed to add field GPSTime to " + (dir / "f.dbf") + "\n")) << console;
-    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(console, run_start(las) + "Failed to add field GPSTime to " + (dir / "f.dbf") + "\n");
+    EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"f.dbf", "f.las", "f.shx"}));
+    EXPECT_EQ(open_descriptor_count(), descriptors);
     EXPECT_LT(heap_in_use(), heap + 10000) << "heap grew from " << heap;
-    ASSERT_EQ(run_in_process(las), 0);
+}
+
+// The input is read from one descriptor: a file replaced under its name (as
+// rsync replaces it) or rewritten in place after its header was checked is
+// refused, never read half as one file and half as the other.
+TEST_F(Faults, AnInputReplacedOrRewrittenAfterItsCheckIsNotConverted) {
+    TempDir dir("inprocess-changing");
+    const std::string las = dir / "in.las", other = dir / "other.las";
+    generate_las(las, {"--format", "3", "--points", "100"});
+    const std::string refusal = "\n" + las + " was replaced or rewritten while it was being read; nothing was written from it\n";
+
+    // Replaced right after the header was read.
+    generate_las(other, {"--format", "0", "--points", "170"});
+    g_after_read = [&](int, off_t offset) {
+        if (offset == 0 && fs::exists(other)) fs::rename(other, las);
+    };
+    std::string console;
+    EXPECT_EQ(run_in_process(las, &console), -1);
+    EXPECT_EQ(console, refusal);
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.las"});
+
+    // Rewritten in place (a different record count) while the points are read.
+    generate_las(las, {"--format", "3", "--points", "100"});
+    g_after_read = [&](int fd, off_t offset) {
+        if (offset < 227) return;
+        g_after_read = nullptr;
+        const uint32_t fewer = 99;
+        const int writer = open(las.c_str(), O_WRONLY);
+        ASSERT_EQ(::pwrite(writer, &fewer, 4, 107), 4);
+        close(writer);
+        (void)fd;
+    };
+    EXPECT_EQ(run_in_process(las, &console), -1);
+    EXPECT_TRUE(console.ends_with(refusal)) << console;
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.las"});
+}
+
+// update_header: a read error in the middle of the records is not the end
+// of the file; the header is left as it was.
+TEST_F(Faults, UpdateHeaderStopsAtAReadErrorAndChangesNothing) {
+    TempDir dir("inprocess-update");
+    const std::string las = dir / "u.las";
+    generate_las(las, {"--format", "0", "--points", "150000", "--box", "zero"});
+    const std::string bytes = read_file(las);
+    g_records_unreadable = true;
+    const Captured c = run_in_child([&] { update_header(las.c_str()); });
+    EXPECT_EQ(c.exit_status, 255);
+    EXPECT_EQ(c.out, "\nCannot read the point records of " + las + "; its header has not been changed\n");
+    EXPECT_TRUE(read_file(las) == bytes);
 }
 
 }  // namespace

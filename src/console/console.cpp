@@ -2,25 +2,15 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 
-namespace {
-timespec g_begin_time{};
-}
-
-// Ends the process; a test harness that runs conversions in-process (the
-// fuzzer) replaces it with one that unwinds instead.
-__attribute__((weak)) void end_run(int status) { std::exit(status); }
+#include "lidar/las_check.h"
 
 void fail(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(stdout, format, args);
+    Failure failure{ostrine::vformatted(format, args)};
     va_end(args);
-    std::fflush(stdout);
-    end_run(-1);
-    std::abort();  // end_run never returns
+    throw failure;
 }
 
 double progress_percent(int32_t chunk_index, uint32_t points) {
@@ -35,12 +25,12 @@ void print_progress(int32_t chunk_index, uint32_t points, bool one_decimal) {
 
 void wipe_progress() { std::printf("\r%78s\r", " "); }
 
-void start_elapsed_clock() { clock_gettime(CLOCK_MONOTONIC, &g_begin_time); }
+void ElapsedClock::start() { clock_gettime(CLOCK_MONOTONIC, &begin_); }
 
-void print_elapsed_time() {
+void ElapsedClock::print() const {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const double seconds =
-        static_cast<double>(now.tv_sec - g_begin_time.tv_sec) + static_cast<double>(now.tv_nsec - g_begin_time.tv_nsec) / 1e9;
+        static_cast<double>(now.tv_sec - begin_.tv_sec) + static_cast<double>(now.tv_nsec - begin_.tv_nsec) / 1e9;
     std::printf("Elapsed time %.2f seconds\n", seconds);
 }

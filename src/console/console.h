@@ -5,13 +5,20 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <string>
 
-// Prints a formatted message on standard output and ends the process with
-// status -1 (255 in a POSIX shell).
+// Why a run cannot go on: the console text that says so.  Thrown by fail()
+// wherever the problem is found (on any thread) and turned into that text
+// and status -1 by run(), so every failure unwinds through the same path
+// and releases what the run holds.  Deliberately not a std::exception: code
+// that catches library exceptions never swallows it.
+struct Failure {
+    std::string message;
+};
+
+// Throws a Failure with the printf-formatted message.
 [[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-// How fail() ends the run: exit(status) unless a harness defines its own.
-void end_run(int status);
 
 // Percentage of all points done once chunk `chunk_index` (0-based) is done:
 // 100 x (i + 1) x 1,000,000 / points, left to right in double precision.
@@ -23,6 +30,13 @@ void print_progress(int32_t chunk_index, uint32_t points, bool one_decimal);
 // Blanks the progress line: a carriage return, 78 blanks, a carriage return.
 void wipe_progress();
 
-// Wall-clock seconds since `start_elapsed_clock` was called.
-void start_elapsed_clock();
-void print_elapsed_time();
+// Wall-clock time of one run.
+class ElapsedClock {
+public:
+    void start();
+    // "Elapsed time 1.23 seconds"
+    void print() const;
+
+private:
+    timespec begin_{};
+};

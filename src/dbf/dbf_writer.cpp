@@ -1,93 +1,165 @@
 #include "dbf/dbf_writer.h"
 
-#include <shapefil.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <initializer_list>
-#include <vector>
+#include <cerrno>
 
+#include "console/console.h"
 #include "dbf/dbf_schema.h"
 #include "io/byte_order.h"
-#include "console/console.h"
-#include "output_file.h"
+#include "las/las_input.h"
+#include "lidar/las_variants.h"
 
 namespace {
 
-void create_table(const char *dbfname, int16_t las_type) {
-    DBFHandle hDBF = DBFCreate(dbfname);
-    if (hDBF == nullptr) fail("DBFCreate(%s) failed.\n", dbfname);
-    // Rows are appended at the end of the file, so the table must end right
-    // after its header, without the end-of-file byte some library versions add.
-    DBFSetWriteEndOfFileChar(hDBF, 0);
+// Rows are formatted in blocks that stay in the second-level cache between
+// the formatting and the kernel's copy into the page cache.
+constexpr size_t kBlockBytes = 512u << 10;
+
+// shapelib writes the table's header through these hooks into the run's
+// own temporary file: no second open by name, and every write is checked
+// (shapelib itself does not report failed writes).
+struct HookedTable {
+    const OutputFile *file;
+    uint64_t position = 0;
+    uint64_t end = 0;  // bytes written so far
+    int error = 0;
+};
+thread_local HookedTable *t_table = nullptr;  // the table being created on this thread
+
+SAFile hook_open(const char *, const char *access) {
+    HookedTable *table = t_table;
+    if (table == nullptr) return nullptr;
+    table->position = 0;
+    if (access[0] == 'w') table->end = 0;  // "wb": shapelib starts the file afresh
+    return reinterpret_cast<SAFile>(table);
+}
+SAOffset hook_read(void *, SAOffset, SAOffset, SAFile) { return 0; }  // a new table is never read back
+SAOffset hook_write(void *data, SAOffset size, SAOffset count, SAFile handle) {
+    HookedTable *table = reinterpret_cast<HookedTable *>(handle);
+    const uint64_t bytes = static_cast<uint64_t>(size) * count;
+    if (table->error == 0) table->error = table->file->write_at(data, static_cast<size_t>(bytes), table->position);
+    table->position += bytes;
+    table->end = std::max(table->end, table->position);
+    return table->error == 0 ? count : 0;
+}
+SAOffset hook_seek(SAFile handle, SAOffset offset, int whence) {
+    HookedTable *table = reinterpret_cast<HookedTable *>(handle);
+    table->position = whence == SEEK_SET ? offset : whence == SEEK_END ? table->end + offset : table->position + offset;
+    return 0;
+}
+SAOffset hook_tell(SAFile handle) { return reinterpret_cast<HookedTable *>(handle)->position; }
+int hook_flush(SAFile) { return 0; }
+int hook_close(SAFile) { return 0; }  // the descriptor belongs to the run's output file
+// shapelib removes a .cpg of the table's name when no code page is given:
+// never a file of the user's.
+int hook_remove(const char *) { return 0; }
+void hook_error(const char *) {}
+double hook_atof(const char *text) { return std::atof(text); }
+
+template <class Record>
+void add_to_dbf(DbfWriter &dbf, Record *p, int nRecords, int32_t chunkID, int32_t firstInChunk) {
+    const uint64_t first = static_cast<uint64_t>(chunkID) * kChunkRecords + static_cast<uint64_t>(firstInChunk);
+    dbf.write_rows(reinterpret_cast<const unsigned char *>(p), nRecords, first);
+}
+
+}  // namespace
+
+TableLibrary &table_library() {
+    static TableLibrary library{DBFAddField};
+    return library;
+}
+
+DbfWriter::DbfWriter(std::string dbfname, int16_t las_type) : name_(std::move(dbfname)), las_type_(las_type) {
     const DbfSchema schema = dbf_schema(las_type);
+    header_length_ = schema.header_length();
+    row_length_ = schema.row_length();
+}
+
+void DbfWriter::create() {
+    const char *dbfname = name_.c_str();
+    file_ = std::make_unique<OutputFile>(name_, "DBFCreate(%s) failed.\n");
+
+    SAHooks hooks;
+    SASetupDefaultHooks(&hooks);
+    hooks.FOpen = hook_open;
+    hooks.FRead = hook_read;
+    hooks.FWrite = hook_write;
+    hooks.FSeek = hook_seek;
+    hooks.FTell = hook_tell;
+    hooks.FFlush = hook_flush;
+    hooks.FClose = hook_close;
+    hooks.Remove = hook_remove;
+    hooks.Error = hook_error;
+    hooks.Atof = hook_atof;
+    HookedTable table{file_.get()};
+    t_table = &table;
+    struct Unhook {
+        ~Unhook() { t_table = nullptr; }
+    } unhook;
+
+    // The code page DBFCreate itself gives a new table (language driver 87).
+    DBFHandle hDBF = DBFCreateLL(dbfname, "LDID/87", &hooks);
+    if (hDBF == nullptr) fail("DBFCreate(%s) failed.\n", dbfname);
+    // Rows are written after the header, so the table must end right after
+    // it, without the end-of-file byte some library versions add.
+    DBFSetWriteEndOfFileChar(hDBF, 0);
+    const DbfSchema schema = dbf_schema(las_type_);
     for (size_t i = 0; i < schema.count; ++i) {
         const DbfField &f = schema.fields[i];
-        if (DBFAddField(hDBF, f.name, f.decimals > 0 ? FTDouble : FTInteger, f.width, f.decimals) == -1) {
+        if (table_library().add_field(hDBF, f.name, f.decimals > 0 ? FTDouble : FTInteger, f.width, f.decimals) == -1) {
             DBFClose(hDBF);
             fail(f.failure, dbfname);
         }
     }
     DBFClose(hDBF);
-
-    // The library does not report failed writes: check what reached the disk.
-    const off_t header_length = static_cast<off_t>(schema.header_length());
-    struct stat st {};
-    if (stat(dbfname, &st) != 0 || st.st_size < header_length)
-        fail("\nFailed to write the header of %s\n", dbfname);
-    if (st.st_size > header_length && truncate(dbfname, header_length) != 0)
-        fail("\nFailed to write the header of %s\n", dbfname);
+    if (table.error != 0 || table.end != header_length_) fail("\nFailed to write the header of %s\n", dbfname);
 }
 
-ValueChanges g_changes;
-
-// Formats the chunk's rows straight into the file's output blocks, which go
-// to the disk in large writes while the next block is formatted.
-void append_rows(const char *dbfname, const unsigned char *records, int nRecords, int16_t las_type) {
-    const size_t row_length = dbf_schema(las_type).row_length();
-    const size_t stride = kLasVariants[las_type].record_length;
-    const size_t block_rows = OutputFile::kBlockBytes / row_length;
-    OutputFile dbf(dbfname, OutputFile::Mode::Append, "Unable to open %s for appending data\n");
-    for (size_t start = 0; static_cast<long long>(start) < nRecords; start += block_rows) {
-        const size_t count = std::min(block_rows, static_cast<size_t>(nRecords) - start);
-        format_rows(records + start * stride, count, las_type, reinterpret_cast<char *>(dbf.reserve()), g_changes);
-        dbf.commit(count * row_length);
-    }
-    dbf.close();
-}
-
-template <class Record>
-void add_to_dbf(const char *dbfname, Record *p, int nRecords, int16_t las_type) {
-    append_rows(dbfname, reinterpret_cast<const unsigned char *>(p), nRecords, las_type);
-}
-
-}  // namespace
-
-void createDBF1(const char *dbfname) { create_table(dbfname, 1); }
-void createDBF2(const char *dbfname) { create_table(dbfname, 2); }
-void createDBF3(const char *dbfname) { create_table(dbfname, 3); }
-void createDBF4(const char *dbfname) { create_table(dbfname, 4); }
-void createDBF5(const char *dbfname) { create_table(dbfname, 5); }
-void createDBF6(const char *dbfname) { create_table(dbfname, 6); }
-void createDBF7(const char *dbfname) { create_table(dbfname, 7); }
-void createDBF8(const char *dbfname) { create_table(dbfname, 8); }
-
-void set_dbf_record_count(const char *dbfname, uint32_t records) {
+void DbfWriter::set_record_count(uint32_t records) {
     unsigned char count[4];
     store_le32(count, records);
-    OutputFile dbf(dbfname, OutputFile::Mode::Update, "\nUnable to open %s to set its record count\n");
-    dbf.write_at(4, count, sizeof count);
-    dbf.close();
+    file_->put_at(count, sizeof count, 4);
 }
 
-void addtoDBF1(const char *n, LAS10fm0 *p, LAS10Header *, int r) { add_to_dbf(n, p, r, 1); }
-void addtoDBF2(const char *n, LAS10fm1 *p, LAS10Header *, int r) { add_to_dbf(n, p, r, 2); }
-void addtoDBF3(const char *n, LAS11fm0 *p, LAS11Header *, int r) { add_to_dbf(n, p, r, 3); }
-void addtoDBF4(const char *n, LAS11fm1 *p, LAS11Header *, int r) { add_to_dbf(n, p, r, 4); }
-void addtoDBF5(const char *n, LAS12fm0 *p, LAS12Header *, int r) { add_to_dbf(n, p, r, 5); }
-void addtoDBF6(const char *n, LAS12fm1 *p, LAS12Header *, int r) { add_to_dbf(n, p, r, 6); }
-void addtoDBF7(const char *n, LAS12fm2 *p, LAS12Header *, int r) { add_to_dbf(n, p, r, 7); }
-void addtoDBF8(const char *n, LAS12fm3 *p, LAS12Header *, int r) { add_to_dbf(n, p, r, 8); }
+void DbfWriter::write_rows(const unsigned char *records, int32_t count, uint64_t first) {
+    const size_t block_rows = kBlockBytes / row_length_;
+    const size_t stride = kLasVariants[las_type_].record_length;
+    char *block = reinterpret_cast<char *>(formatting_block(block_rows * row_length_));
+    ValueChanges changes;
+    for (size_t start = 0; static_cast<long long>(start) < count; start += block_rows) {
+        const size_t n = std::min(block_rows, static_cast<size_t>(count) - start);
+        format_rows(records + start * stride, n, las_type_, block, changes);
+        const uint64_t at = header_length_ + (first + start) * row_length_;
+        if (const int error = file_->write_at(block, n * row_length_, at)) file_->fail_write(error);
+        file_->start_writeback(at, n * row_length_);
+    }
+    const std::lock_guard lock(changes_mutex_);
+    changes_ += changes;
+}
 
-const ValueChanges &dbf_value_changes() { return g_changes; }
+ValueChanges DbfWriter::value_changes() {
+    const std::lock_guard lock(changes_mutex_);
+    return changes_;
+}
+
+void DbfWriter::finish() { file_->finish(); }
+
+void createDBF1(DbfWriter &dbf) { dbf.create(); }
+void createDBF2(DbfWriter &dbf) { dbf.create(); }
+void createDBF3(DbfWriter &dbf) { dbf.create(); }
+void createDBF4(DbfWriter &dbf) { dbf.create(); }
+void createDBF5(DbfWriter &dbf) { dbf.create(); }
+void createDBF6(DbfWriter &dbf) { dbf.create(); }
+void createDBF7(DbfWriter &dbf) { dbf.create(); }
+void createDBF8(DbfWriter &dbf) { dbf.create(); }
+
+void set_dbf_record_count(DbfWriter &dbf, uint32_t records) { dbf.set_record_count(records); }
+
+void addtoDBF1(DbfWriter &d, LAS10fm0 *p, LAS10Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }
+void addtoDBF2(DbfWriter &d, LAS10fm1 *p, LAS10Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }
+void addtoDBF3(DbfWriter &d, LAS11fm0 *p, LAS11Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }
+void addtoDBF4(DbfWriter &d, LAS11fm1 *p, LAS11Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }
+void addtoDBF5(DbfWriter &d, LAS12fm0 *p, LAS12Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }
+void addtoDBF6(DbfWriter &d, LAS12fm1 *p, LAS12Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }
+void addtoDBF7(DbfWriter &d, LAS12fm2 *p, LAS12Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }
+void addtoDBF8(DbfWriter &d, LAS12fm3 *p, LAS12Header *, int r, int32_t c, int32_t f) { add_to_dbf(d, p, r, c, f); }

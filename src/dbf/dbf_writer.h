@@ -2,35 +2,76 @@
 // created through shapelib; record count and rows written directly.
 #pragma once
 
+#include <shapefil.h>
+
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include "Ostrine_LiDAR.h"
 #include "dbf/row_format.h"
+#include "io/output_file.h"
 
-// Create the empty table of a variant: the header ends with its 0x0D
-// terminator and nothing follows it, so rows can be appended at the end.
-void createDBF1(const char *dbfname);
-void createDBF2(const char *dbfname);
-void createDBF3(const char *dbfname);
-void createDBF4(const char *dbfname);
-void createDBF5(const char *dbfname);
-void createDBF6(const char *dbfname);
-void createDBF7(const char *dbfname);
-void createDBF8(const char *dbfname);
+// The shapelib call that defines a field, replaceable so that a test can
+// make the library refuse one.
+struct TableLibrary {
+    int (*add_field)(DBFHandle table, const char *name, DBFFieldType type, int width, int decimals);
+};
+TableLibrary &table_library();
 
-// Stores the record count (unsigned 32-bit little-endian at byte 4).
-void set_dbf_record_count(const char *dbfname, uint32_t records);
+// The .dbf of one run, open from its creation to the commit.
+class DbfWriter {
+public:
+    DbfWriter(std::string dbfname, int16_t las_type);
 
-// Append one row per record of a chunk.
-void addtoDBF1(const char *dbfname, LAS10fm0 *p, LAS10Header *ph, int nRecords);
-void addtoDBF2(const char *dbfname, LAS10fm1 *p, LAS10Header *ph, int nRecords);
-void addtoDBF3(const char *dbfname, LAS11fm0 *p, LAS11Header *ph, int nRecords);
-void addtoDBF4(const char *dbfname, LAS11fm1 *p, LAS11Header *ph, int nRecords);
-void addtoDBF5(const char *dbfname, LAS12fm0 *p, LAS12Header *ph, int nRecords);
-void addtoDBF6(const char *dbfname, LAS12fm1 *p, LAS12Header *ph, int nRecords);
-void addtoDBF7(const char *dbfname, LAS12fm2 *p, LAS12Header *ph, int nRecords);
-void addtoDBF8(const char *dbfname, LAS12fm3 *p, LAS12Header *ph, int nRecords);
+    const std::string &name() const { return name_; }
 
-// Everything the row writers wrote other than as printf would have, since
-// the process started.
-const ValueChanges &dbf_value_changes();
+    // Creates the empty table of the variant through shapelib: its header
+    // ends with the 0x0D terminator and nothing follows it.
+    void create();
+    // Stores the record count (unsigned 32-bit little-endian at byte 4).
+    void set_record_count(uint32_t records);
+    // Formats and writes the rows of `count` records from `records` as rows
+    // `first` (0-based) onwards.  Calls for disjoint ranges may run at the
+    // same time on different threads.
+    void write_rows(const unsigned char *records, int32_t count, uint64_t first);
+
+    // Everything the rows so far wrote other than as printf would have.
+    ValueChanges value_changes();
+
+    void finish();
+    OutputFile *file() { return file_.get(); }
+
+private:
+    std::string name_;
+    int16_t las_type_;
+    size_t header_length_ = 0;
+    size_t row_length_ = 0;
+    std::unique_ptr<OutputFile> file_;
+    std::mutex changes_mutex_;
+    ValueChanges changes_;
+};
+
+// The numbered writers of each variant, over one run's writer.
+void createDBF1(DbfWriter &dbf);
+void createDBF2(DbfWriter &dbf);
+void createDBF3(DbfWriter &dbf);
+void createDBF4(DbfWriter &dbf);
+void createDBF5(DbfWriter &dbf);
+void createDBF6(DbfWriter &dbf);
+void createDBF7(DbfWriter &dbf);
+void createDBF8(DbfWriter &dbf);
+
+void set_dbf_record_count(DbfWriter &dbf, uint32_t records);
+
+// Append the rows of `nRecords` records of chunk `chunkID` from record
+// `firstInChunk` on (the whole chunk by default).
+void addtoDBF1(DbfWriter &dbf, LAS10fm0 *p, LAS10Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);
+void addtoDBF2(DbfWriter &dbf, LAS10fm1 *p, LAS10Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);
+void addtoDBF3(DbfWriter &dbf, LAS11fm0 *p, LAS11Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);
+void addtoDBF4(DbfWriter &dbf, LAS11fm1 *p, LAS11Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);
+void addtoDBF5(DbfWriter &dbf, LAS12fm0 *p, LAS12Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);
+void addtoDBF6(DbfWriter &dbf, LAS12fm1 *p, LAS12Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);
+void addtoDBF7(DbfWriter &dbf, LAS12fm2 *p, LAS12Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);
+void addtoDBF8(DbfWriter &dbf, LAS12fm3 *p, LAS12Header *ph, int nRecords, int32_t chunkID = 0, int32_t firstInChunk = 0);

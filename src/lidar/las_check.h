@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,6 +33,7 @@ std::string unreadable_kind_problem(const char *filename, mode_t mode);
 
 // printf into a string.
 std::string formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string vformatted(const char *format, va_list args);
 
 // printf's "%s" of a possibly null string, spelled out rather than left to
 // the C library.

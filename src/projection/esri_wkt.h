@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "projection/las_vlr.h"
+#include "las/las_vlr.h"
 
 struct EsriWkt {
     enum class Outcome {

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "console/console.h"
 #include "io/byte_order.h"
-#include "output_file.h"
-#include "reader/chunk_reader.h"
+#include "las/las_input.h"
+#include "lidar/las_variants.h"
 
 double *_Xvec = nullptr;
 double *_Yvec = nullptr;
@@ -18,36 +19,23 @@ constexpr int32_t kRecordWords = 18;       // 8-byte record header + 28-byte con
 constexpr int32_t kIndexWords = 4;         // one 8-byte index entry
 constexpr int32_t kContentWords = 14;      // shape type + X, Y, Z
 constexpr int32_t kShapeTypePointZ = 11;
+constexpr size_t kHeaderBytes = 100;
 constexpr size_t kRecordBytes = 36;
 constexpr size_t kIndexBytes = 8;
+constexpr size_t kBoxAt = 36;              // Xmin, Ymin, Xmax, Ymax, Zmin, Zmax
 
-const char *kAppendFailure = "Unable to open %s for appending data\n";
-
-// Extent of every point written since the main file's header was created.
-struct PointExtent {
-    double min_x, min_y, min_z, max_x, max_y, max_z;
-    uint64_t points;
-};
-PointExtent g_extent;
-
-void reset_extent() {
-    g_extent = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL, 0};
-}
+// Records are formatted in blocks that stay in the second-level cache
+// between the formatting and the kernel's copy into the page cache.
+constexpr int32_t kBlockRecords = 8192;
 
 // The 100-byte header shared by both files; only the file length differs.
-void build_header(unsigned char *h, int32_t file_length_words, double Xmin, double Ymin, double Xmax, double Ymax,
-                  double Zmin, double Zmax) {
-    std::fill(h, h + 100, 0);
+void build_header(unsigned char *h, int32_t file_length_words, const double box[6]) {
+    std::fill(h, h + kHeaderBytes, 0);
     store_be32(h + 0, 9994);
     store_be32(h + 24, static_cast<uint32_t>(file_length_words));
     store_le32(h + 28, 1000);
     store_le32(h + 32, kShapeTypePointZ);
-    store_le_double(h + 36, Xmin);
-    store_le_double(h + 44, Ymin);
-    store_le_double(h + 52, Xmax);
-    store_le_double(h + 60, Ymax);
-    store_le_double(h + 68, Zmin);
-    store_le_double(h + 76, Zmax);
+    for (int i = 0; i < 6; ++i) store_le_double(h + kBoxAt + 8 * i, box[i]);
     // Mmin and Mmax stay 0.0: the records carry no measure.
 }
 
@@ -55,91 +43,18 @@ int32_t file_words(int32_t per_record_words, int32_t nReturns) {
     return static_cast<int32_t>(kHeaderWords + static_cast<int64_t>(per_record_words) * nReturns);
 }
 
-struct Transform {
-    double x_scale, y_scale, z_scale, x_offset, y_offset, z_offset;
-};
-
 template <class Header>
-Transform transform_of(const Header *ph) {
+CoordinateTransform transform_of(const Header *ph) {
     return {ph->XScaleFactor, ph->YScaleFactor, ph->ZScaleFactor, ph->XOffset, ph->YOffset, ph->ZOffset};
 }
 
-// Real coordinates of the chunk into the shared vectors, tracking the extent.
-void compute_coordinates(const unsigned char *records, size_t stride, const Transform &t, int32_t nRecords) {
-    PointExtent e = g_extent;
-    for (int32_t i = 0; i < nRecords; ++i) {
-        const unsigned char *r = records + static_cast<size_t>(i) * stride;
-        const double x = static_cast<double>(load_le_int32(r + 0)) * t.x_scale + t.x_offset;
-        const double y = static_cast<double>(load_le_int32(r + 4)) * t.y_scale + t.y_offset;
-        const double z = static_cast<double>(load_le_int32(r + 8)) * t.z_scale + t.z_offset;
-        _Xvec[i] = x;
-        _Yvec[i] = y;
-        _Zvec[i] = z;
-        e.min_x = std::min(e.min_x, x);
-        e.max_x = std::max(e.max_x, x);
-        e.min_y = std::min(e.min_y, y);
-        e.max_y = std::max(e.max_y, y);
-        e.min_z = std::min(e.min_z, z);
-        e.max_z = std::max(e.max_z, z);
-    }
-    e.points += static_cast<uint64_t>(std::max(nRecords, 0));
-    g_extent = e;
-}
-
-// Records are built straight into the file's output blocks, which are handed
-// to the disk in large writes while the next block is built.
-void write_main_records(OutputFile &shp, int32_t nRecords, int32_t chunkID) {
-    constexpr int32_t kBlockRecords = OutputFile::kBlockBytes / kRecordBytes;
-    const int32_t first_number = chunkID * kChunkRecords + 1;
-    for (int32_t start = 0; start < nRecords; start += kBlockRecords) {
-        const int32_t count = std::min(kBlockRecords, nRecords - start);
-        unsigned char *out = shp.reserve();
-        for (int32_t i = start; i < start + count; ++i, out += kRecordBytes) {
-            store_be32(out + 0, static_cast<uint32_t>(first_number + i));
-            store_be32(out + 4, kContentWords);
-            store_le32(out + 8, kShapeTypePointZ);
-            store_le_double(out + 12, _Xvec[i]);
-            store_le_double(out + 20, _Yvec[i]);
-            store_le_double(out + 28, _Zvec[i]);
-        }
-        shp.commit(static_cast<size_t>(count) * kRecordBytes);
-    }
-}
-
-void write_index_entries(OutputFile &shx, int32_t nRecords, int32_t chunkID) {
-    constexpr int32_t kBlockRecords = OutputFile::kBlockBytes / kIndexBytes;
-    const int32_t first_offset = kHeaderWords + kRecordWords * chunkID * kChunkRecords;
-    for (int32_t start = 0; start < nRecords; start += kBlockRecords) {
-        const int32_t count = std::min(kBlockRecords, nRecords - start);
-        unsigned char *out = shx.reserve();
-        for (int32_t i = start; i < start + count; ++i, out += kIndexBytes) {
-            store_be32(out + 0, static_cast<uint32_t>(first_offset + kRecordWords * i));
-            store_be32(out + 4, kContentWords);
-        }
-        shx.commit(static_cast<size_t>(count) * kIndexBytes);
-    }
-}
-
-// One chunk, for every record type alike: only X, Y, Z (the first twelve
+// One call, for every record type alike: only X, Y, Z (the first twelve
 // bytes of every point format) enter the shapefile.
-void append_pointz_chunk(const char *shpname, const unsigned char *records, size_t stride, const Transform &t,
-                         int32_t nRecords, int32_t chunkID) {
-    OutputFile shp(shpname, OutputFile::Mode::Append, kAppendFailure);
-    if (nRecords > 0) {
-        compute_coordinates(records, stride, t, nRecords);
-        write_main_records(shp, nRecords, chunkID);
-    }
-    shp.close();
-
-    OutputFile shx(shx_name_for(shpname), OutputFile::Mode::Append, kAppendFailure);
-    if (nRecords > 0) write_index_entries(shx, nRecords, chunkID);
-    shx.close();
-}
-
 template <class Record, class Header>
-void add_to_shp(const char *shpname, Record *p, Header *ph, int32_t nRecords, int32_t chunkID) {
-    append_pointz_chunk(shpname, reinterpret_cast<const unsigned char *>(p), sizeof(Record), transform_of(ph),
-                        nRecords, chunkID);
+void add_to_shp(ShapefileWriter &shp, Record *p, Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk) {
+    const uint64_t first = static_cast<uint64_t>(chunkID) * kChunkRecords + static_cast<uint64_t>(firstInChunk);
+    shp.write_points(reinterpret_cast<const unsigned char *>(p), sizeof(Record), transform_of(ph), nRecords, first,
+                     firstInChunk);
 }
 
 }  // namespace
@@ -149,53 +64,124 @@ std::string shx_name_for(const std::string &shpname) {
     return shpname.substr(0, keep) + ".shx";
 }
 
-void createSHPwHeader(const char *shpname, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
-                      double Zmin, double Zmax) {
-    unsigned char header[100];
-    build_header(header, file_words(kRecordWords, nReturns), Xmin, Ymin, Xmax, Ymax, Zmin, Zmax);
-    OutputFile shp(shpname, OutputFile::Mode::Create, "\nUnable to open file %s for writing\n");
-    shp.write(header, sizeof header);
-    shp.close();
-    reset_extent();
+ShapefileWriter::ShapefileWriter(std::string shpname)
+    : shp_name_(std::move(shpname)),
+      extent_{HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL, 0} {}
+
+void ShapefileWriter::create_main(int32_t nReturns, const double box[6]) {
+    unsigned char header[kHeaderBytes];
+    build_header(header, file_words(kRecordWords, nReturns), box);
+    shp_ = std::make_unique<OutputFile>(shp_name_, "\nUnable to open file %s for writing\n");
+    shp_->put_at(header, sizeof header, 0);
 }
 
-void createSHXwHeader(const char *shpname, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
-                      double Zmin, double Zmax) {
-    unsigned char header[100];
-    build_header(header, file_words(kIndexWords, nReturns), Xmin, Ymin, Xmax, Ymax, Zmin, Zmax);
-    OutputFile shx(shx_name_for(shpname), OutputFile::Mode::Create, kAppendFailure);
-    shx.write(header, sizeof header);
-    shx.close();
+void ShapefileWriter::create_index(int32_t nReturns, const double box[6]) {
+    unsigned char header[kHeaderBytes];
+    build_header(header, file_words(kIndexWords, nReturns), box);
+    shx_ = std::make_unique<OutputFile>(shx_name_for(shp_name_), "Unable to open %s for appending data\n");
+    shx_->put_at(header, sizeof header, 0);
 }
 
-void addtoSHP1(const char *n, LAS10fm0 *p, LAS10Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-void addtoSHP2(const char *n, LAS10fm1 *p, LAS10Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-void addtoSHP3(const char *n, LAS11fm0 *p, LAS11Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-void addtoSHP4(const char *n, LAS11fm1 *p, LAS11Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-void addtoSHP5(const char *n, LAS12fm0 *p, LAS12Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-void addtoSHP6(const char *n, LAS12fm1 *p, LAS12Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-void addtoSHP7(const char *n, LAS12fm2 *p, LAS12Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
-void addtoSHP8(const char *n, LAS12fm3 *p, LAS12Header *ph, int32_t r, int32_t c) { add_to_shp(n, p, ph, r, c); }
+void ShapefileWriter::write_points(const unsigned char *records, size_t stride, const CoordinateTransform &t,
+                                   int32_t count, uint64_t first, int32_t vector_at) {
+    Extent e{HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL, 0};
+    unsigned char *block = formatting_block(kBlockRecords * kRecordBytes);
+    for (int32_t start = 0; start < count; start += kBlockRecords) {
+        const int32_t n = std::min(kBlockRecords, count - start);
+        const uint64_t number = first + static_cast<uint64_t>(start);  // 0-based record of the file
+        // Records: coordinates into the vectors, then into the record.
+        unsigned char *out = block;
+        const unsigned char *r = records + static_cast<size_t>(start) * stride;
+        double *xs = _Xvec + vector_at + start, *ys = _Yvec + vector_at + start, *zs = _Zvec + vector_at + start;
+        for (int32_t i = 0; i < n; ++i, r += stride, out += kRecordBytes) {
+            const double x = static_cast<double>(load_le_int32(r + las_core::kX)) * t.x_scale + t.x_offset;
+            const double y = static_cast<double>(load_le_int32(r + las_core::kY)) * t.y_scale + t.y_offset;
+            const double z = static_cast<double>(load_le_int32(r + las_core::kZ)) * t.z_scale + t.z_offset;
+            xs[i] = x;
+            ys[i] = y;
+            zs[i] = z;
+            e.min_x = std::min(e.min_x, x);
+            e.max_x = std::max(e.max_x, x);
+            e.min_y = std::min(e.min_y, y);
+            e.max_y = std::max(e.max_y, y);
+            e.min_z = std::min(e.min_z, z);
+            e.max_z = std::max(e.max_z, z);
+            store_be32(out + 0, static_cast<uint32_t>(number + static_cast<uint64_t>(i) + 1));
+            store_be32(out + 4, kContentWords);
+            store_le32(out + 8, kShapeTypePointZ);
+            store_le_double(out + 12, x);
+            store_le_double(out + 20, y);
+            store_le_double(out + 28, z);
+        }
+        const uint64_t records_at = kHeaderBytes + number * kRecordBytes;
+        if (const int error = shp_->write_at(block, static_cast<size_t>(n) * kRecordBytes, records_at))
+            shp_->fail_write(error);
+        shp_->start_writeback(records_at, static_cast<uint64_t>(n) * kRecordBytes);
 
-bool fit_header_box_to_points(const char *shpname, double Xmin, double Ymin, double Xmax, double Ymax, double Zmin,
-                              double Zmax) {
-    const PointExtent &e = g_extent;
-    if (e.points == 0) return false;
-    // Written as "not inside" so that a NaN bound in the LAS header also counts.
-    const bool inside = e.min_x >= Xmin && e.max_x <= Xmax && e.min_y >= Ymin && e.max_y <= Ymax &&
-                        e.min_z >= Zmin && e.max_z <= Zmax;
-    if (inside) return false;
-    unsigned char box[48];
-    store_le_double(box + 0, e.min_x);
-    store_le_double(box + 8, e.min_y);
-    store_le_double(box + 16, e.max_x);
-    store_le_double(box + 24, e.max_y);
-    store_le_double(box + 32, e.min_z);
-    store_le_double(box + 40, e.max_z);
-    for (const std::string &name : {std::string(shpname), shx_name_for(shpname)}) {
-        OutputFile file(name, OutputFile::Mode::Update, "\nUnable to open %s to correct its bounding box\n");
-        file.write_at(36, box, sizeof box);
-        file.close();
+        // Index entries: each record's offset in 16-bit words.
+        out = block;
+        for (int32_t i = 0; i < n; ++i, out += kIndexBytes) {
+            const uint64_t offset_words = kHeaderWords + kRecordWords * (number + static_cast<uint64_t>(i));
+            store_be32(out + 0, static_cast<uint32_t>(offset_words));
+            store_be32(out + 4, kContentWords);
+        }
+        const uint64_t entries_at = kHeaderBytes + number * kIndexBytes;
+        if (const int error = shx_->write_at(block, static_cast<size_t>(n) * kIndexBytes, entries_at))
+            shx_->fail_write(error);
+        shx_->start_writeback(entries_at, static_cast<uint64_t>(n) * kIndexBytes);
     }
+    e.points = static_cast<uint64_t>(std::max(count, 0));
+
+    const std::lock_guard lock(extent_mutex_);
+    extent_.min_x = std::min(extent_.min_x, e.min_x);
+    extent_.max_x = std::max(extent_.max_x, e.max_x);
+    extent_.min_y = std::min(extent_.min_y, e.min_y);
+    extent_.max_y = std::max(extent_.max_y, e.max_y);
+    extent_.min_z = std::min(extent_.min_z, e.min_z);
+    extent_.max_z = std::max(extent_.max_z, e.max_z);
+    extent_.points += e.points;
+}
+
+bool ShapefileWriter::fit_header_box_to_points(const double box[6]) {
+    const Extent &e = extent_;
+    bool finite = true;
+    for (int i = 0; i < 6; ++i) finite = finite && std::isfinite(box[i]);
+    if (e.points == 0 && finite) return false;
+    // Written as "not inside" so that a NaN bound in the LAS header also counts.
+    const bool inside = e.min_x >= box[0] && e.min_y >= box[1] && e.max_x <= box[2] && e.max_y <= box[3] &&
+                        e.min_z >= box[4] && e.max_z <= box[5];
+    if (finite && inside) return false;
+    const double fitted[6] = {e.points ? e.min_x : 0.0, e.points ? e.min_y : 0.0, e.points ? e.max_x : 0.0,
+                              e.points ? e.max_y : 0.0, e.points ? e.min_z : 0.0, e.points ? e.max_z : 0.0};
+    unsigned char bytes[48];
+    for (int i = 0; i < 6; ++i) store_le_double(bytes + 8 * i, fitted[i]);
+    shp_->put_at(bytes, sizeof bytes, kBoxAt);
+    shx_->put_at(bytes, sizeof bytes, kBoxAt);
     return true;
 }
+
+void ShapefileWriter::finish() {
+    shp_->finish();
+    shx_->finish();
+}
+
+void createSHPwHeader(ShapefileWriter &shp, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
+                      double Zmin, double Zmax) {
+    const double box[6] = {Xmin, Ymin, Xmax, Ymax, Zmin, Zmax};
+    shp.create_main(nReturns, box);
+}
+
+void createSHXwHeader(ShapefileWriter &shp, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
+                      double Zmin, double Zmax) {
+    const double box[6] = {Xmin, Ymin, Xmax, Ymax, Zmin, Zmax};
+    shp.create_index(nReturns, box);
+}
+
+void addtoSHP1(ShapefileWriter &s, LAS10fm0 *p, LAS10Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }
+void addtoSHP2(ShapefileWriter &s, LAS10fm1 *p, LAS10Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }
+void addtoSHP3(ShapefileWriter &s, LAS11fm0 *p, LAS11Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }
+void addtoSHP4(ShapefileWriter &s, LAS11fm1 *p, LAS11Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }
+void addtoSHP5(ShapefileWriter &s, LAS12fm0 *p, LAS12Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }
+void addtoSHP6(ShapefileWriter &s, LAS12fm1 *p, LAS12Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }
+void addtoSHP7(ShapefileWriter &s, LAS12fm2 *p, LAS12Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }
+void addtoSHP8(ShapefileWriter &s, LAS12fm3 *p, LAS12Header *ph, int32_t r, int32_t c, int32_t f) { add_to_shp(s, p, ph, r, c, f); }

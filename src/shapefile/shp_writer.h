@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "Ostrine_LiDAR.h"
+#include "io/output_file.h"
 
 // Real coordinates of the current chunk, allocated by the driver with room
 // for one chunk and refilled by every PointZ writer call.
@@ -19,27 +22,70 @@ extern double *_Zvec;
 // replaced by ".shx".
 std::string shx_name_for(const std::string &shpname);
 
-// Create (or truncate) the main / index file and write its header.  The
-// file lengths are computed in advance for `nReturns` records.
-void createSHPwHeader(const char *shpname, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
+// X, Y, Z from stored integers: value x scale + offset per axis.
+struct CoordinateTransform {
+    double x_scale, y_scale, z_scale, x_offset, y_offset, z_offset;
+};
+
+// The .shp and .shx of one run, open from their headers to the commit.
+class ShapefileWriter {
+public:
+    explicit ShapefileWriter(std::string shpname);
+
+    const std::string &shp_name() const { return shp_name_; }
+
+    // Create the main / index file and write its header.  The file lengths
+    // are computed in advance for `nReturns` records.
+    void create_main(int32_t nReturns, const double box[6]);
+    void create_index(int32_t nReturns, const double box[6]);
+
+    // Formats and writes the records and index entries of `count` points
+    // whose raw records start at `records` (`stride` bytes apart): file
+    // record `first` (0-based) onwards, their coordinates kept in the
+    // vectors from `vector_at` on.  Calls for disjoint ranges may run at the
+    // same time on different threads.
+    void write_points(const unsigned char *records, size_t stride, const CoordinateTransform &t, int32_t count,
+                      uint64_t first, int32_t vector_at);
+
+    // LAS headers in the wild often carry bounds that do not contain their
+    // points, or are not numbers at all.  If any written point lies outside
+    // the header box given, or that box is not finite, rewrites the box of
+    // both headers as the points' extent (zeros without points) and returns
+    // true; otherwise leaves the files as they are.
+    bool fit_header_box_to_points(const double box[6]);
+
+    // Syncs and closes both files; then OutputFile::commit renames them.
+    void finish();
+    OutputFile *main_file() { return shp_.get(); }
+    OutputFile *index_file() { return shx_.get(); }
+
+private:
+    struct Extent {
+        double min_x, min_y, min_z, max_x, max_y, max_z;
+        uint64_t points;
+    };
+
+    std::string shp_name_;
+    std::unique_ptr<OutputFile> shp_, shx_;
+    std::mutex extent_mutex_;
+    Extent extent_;
+};
+
+// The numbered writers of each variant, over one run's writer.  `box` is the
+// minima first: Xmin, Ymin, Xmax, Ymax, Zmin, Zmax.
+void createSHPwHeader(ShapefileWriter &shp, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
                       double Zmin, double Zmax);
-void createSHXwHeader(const char *shpname, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
+void createSHXwHeader(ShapefileWriter &shp, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
                       double Zmin, double Zmax);
 
-// Append one chunk's PointZ records and index entries.  `chunkID` is the
-// 0-based chunk index; every earlier chunk held exactly one full chunk.
-void addtoSHP1(const char *shpname, LAS10fm0 *p, LAS10Header *ph, int32_t nRecords, int32_t chunkID);
-void addtoSHP2(const char *shpname, LAS10fm1 *p, LAS10Header *ph, int32_t nRecords, int32_t chunkID);
-void addtoSHP3(const char *shpname, LAS11fm0 *p, LAS11Header *ph, int32_t nRecords, int32_t chunkID);
-void addtoSHP4(const char *shpname, LAS11fm1 *p, LAS11Header *ph, int32_t nRecords, int32_t chunkID);
-void addtoSHP5(const char *shpname, LAS12fm0 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID);
-void addtoSHP6(const char *shpname, LAS12fm1 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID);
-void addtoSHP7(const char *shpname, LAS12fm2 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID);
-void addtoSHP8(const char *shpname, LAS12fm3 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID);
-
-// LAS headers in the wild often carry bounds that do not contain their
-// points.  If any written point lies outside the box given to the header
-// writers, rewrites the box in both headers as the points' actual extent and
-// returns true; otherwise leaves the files as they are.
-bool fit_header_box_to_points(const char *shpname, double Xmin, double Ymin, double Xmax, double Ymax, double Zmin,
-                              double Zmax);
+// Write one chunk's PointZ records and index entries, or a part of it:
+// `nRecords` records from record `firstInChunk` of chunk `chunkID` (0-based;
+// every earlier chunk held exactly one full chunk) on.
+void addtoSHP1(ShapefileWriter &shp, LAS10fm0 *p, LAS10Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);
+void addtoSHP2(ShapefileWriter &shp, LAS10fm1 *p, LAS10Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);
+void addtoSHP3(ShapefileWriter &shp, LAS11fm0 *p, LAS11Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);
+void addtoSHP4(ShapefileWriter &shp, LAS11fm1 *p, LAS11Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);
+void addtoSHP5(ShapefileWriter &shp, LAS12fm0 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);
+void addtoSHP6(ShapefileWriter &shp, LAS12fm1 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);
+void addtoSHP7(ShapefileWriter &shp, LAS12fm2 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);
+void addtoSHP8(ShapefileWriter &shp, LAS12fm3 *p, LAS12Header *ph, int32_t nRecords, int32_t chunkID, int32_t firstInChunk = 0);

@@ -79,12 +79,14 @@ ExpectedOutputs expected_outputs(const std::string &las, const std::string &dbf_
             hi[a] = std::max(hi[a], v);
         }
     }
-    // Points outside the LAS header's box: the shapefile box becomes their extent.
+    // Points outside the LAS header's box, or a box that is not finite: the
+    // shapefile box becomes the points' extent (zeros without points).
+    const bool finite = std::all_of(box, box + 6, [](double b) { return std::isfinite(b); });
     const bool inside = count == 0 || (lo[0] >= box[0] && hi[0] <= box[2] && lo[1] >= box[1] && hi[1] <= box[3] &&
                                        lo[2] >= box[4] && hi[2] <= box[5]);
-    if (!inside) {
+    if (!inside || !finite) {
         const double extent[6] = {lo[0], lo[1], hi[0], hi[1], lo[2], hi[2]};
-        std::copy(extent, extent + 6, box);
+        for (int i = 0; i < 6; ++i) box[i] = count == 0 ? 0.0 : extent[i];
     }
 
     ExpectedOutputs out;

@@ -46,7 +46,21 @@ std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count
 // 2112 under "liblas", the id libLAS wrote its WKT records with.
 bool is_projection_vlr(const std::string &user_id, uint16_t record_id);
 
-// Reads the projection records of the LAS file at `path`, using its header
-// fields.  A file that cannot be opened or measured gives no records.
-std::vector<LasVlr> read_projection_vlrs(const std::string &path, uint16_t header_size, uint32_t offset_to_data,
-                                         uint32_t vlr_count);
+// Serves the walk's reads of a file from large blocks, read only from
+// inside the record space: one system call per megabyte, whatever the
+// number of records (a header may announce four billion of them).
+class BlockReader {
+public:
+    BlockReader(int fd, VlrSpace space);
+    bool read(uint64_t offset, void *buffer, size_t size);
+    ReadAt reader() {
+        return [this](uint64_t offset, void *buffer, size_t size) { return read(offset, buffer, size); };
+    }
+
+private:
+    static constexpr size_t kBlockBytes = 1u << 20;
+    int fd_;
+    VlrSpace space_;
+    std::vector<unsigned char> block_;
+    uint64_t block_at_ = 0;  // file offset of block_[0]
+};

@@ -1,26 +1,15 @@
-#include "projection/las_vlr.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "las/las_vlr.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <cstring>
+
+#include "io/byte_order.h"
+#include "io/posix_io.h"
 
 namespace {
 
 constexpr uint64_t kPublicHeaderBytes = 227;
 constexpr uint64_t kVlrHeaderBytes = 54;
-
-uint16_t get16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-// Closes the descriptor when the reading is done.
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 }  // namespace
 
@@ -40,8 +29,8 @@ std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count
         if (at >= space.end || space.end - at < kVlrHeaderBytes) break;
         unsigned char header[kVlrHeaderBytes];
         if (!read(at, header, sizeof header)) break;
-        const uint16_t record_id = get16(header + 18);
-        const uint16_t length = get16(header + 20);
+        const uint16_t record_id = load_le16(header + 18);
+        const uint16_t length = load_le16(header + 20);
         const uint64_t payload_at = at + kVlrHeaderBytes;
         if (space.end - payload_at < length) break;
 
@@ -63,24 +52,31 @@ bool is_projection_vlr(const std::string &user_id, uint16_t record_id) {
     return user_id == "liblas" && record_id == 2112;
 }
 
-std::vector<LasVlr> read_projection_vlrs(const std::string &path, uint16_t header_size, uint32_t offset_to_data,
-                                         uint32_t vlr_count) {
-    if (vlr_count == 0) return {};
-    const Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    struct stat st {};
-    if (file.fd < 0 || fstat(file.fd, &st) != 0) return {};
-    const VlrSpace space = vlr_space(header_size, offset_to_data, static_cast<uint64_t>(st.st_size));
-    const ReadAt read = [&file](uint64_t offset, void *buffer, size_t size) {
-        char *bytes = static_cast<char *>(buffer);
-        while (size > 0) {
-            const ssize_t n = ::pread(file.fd, bytes, size, static_cast<off_t>(offset));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            bytes += n;
-            offset += static_cast<uint64_t>(n);
-            size -= static_cast<size_t>(n);
+BlockReader::BlockReader(int fd, VlrSpace space) : fd_(fd), space_(space) {}
+
+bool BlockReader::read(uint64_t offset, void *buffer, size_t size) {
+    if (offset < space_.begin || offset > space_.end || space_.end - offset < size) return false;
+    unsigned char *out = static_cast<unsigned char *>(buffer);
+    while (size > 0) {
+        if (offset < block_at_ || offset >= block_at_ + block_.size()) {
+            // Refill from `offset` on, never past the space.
+            const uint64_t length = std::min<uint64_t>(kBlockBytes, space_.end - offset);
+            block_.resize(static_cast<size_t>(length));
+            const long long got = io::pread_fully(fd_, block_.data(), block_.size(), offset);
+            if (got < 0) {
+                block_.clear();
+                return false;
+            }
+            block_.resize(static_cast<size_t>(got));
+            block_at_ = offset;
+            if (got == 0) return false;
         }
-        return true;
-    };
-    return read_vlrs(read, space, vlr_count, is_projection_vlr);
+        const size_t at = static_cast<size_t>(offset - block_at_);
+        const size_t n = std::min(size, block_.size() - at);
+        std::memcpy(out, block_.data() + at, n);
+        out += n;
+        offset += n;
+        size -= n;
+    }
+    return true;
 }

@@ -1,0 +1,223 @@
+#include "io/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "console/console.h"
+#include "io/posix_io.h"
+
+namespace {
+
+// ---- Temporaries a signal must remove ---------------------------------------
+
+// The names of the temporaries that exist, for the signal handler: a fixed
+// array of atomic pointers is all an asynchronous handler may touch.  A run
+// has at most four outputs; in-process harnesses run one conversion at a time.
+constexpr int kMaxTemporaries = 16;
+std::atomic<const char *> g_temporaries[kMaxTemporaries];
+
+void remember_temporary(const char *path) {
+    for (auto &slot : g_temporaries) {
+        const char *expected = nullptr;
+        if (slot.compare_exchange_strong(expected, path)) return;
+    }
+    fail("\nToo many output files at once\n");  // never: a run has four
+}
+
+void forget_temporary(const char *path) {
+    for (auto &slot : g_temporaries) {
+        const char *expected = path;
+        if (slot.compare_exchange_strong(expected, nullptr)) return;
+    }
+}
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void remove_temporaries_and_stop(int signal_number) {
+    for (auto &slot : g_temporaries)
+        if (const char *path = slot.load()) ::unlink(path);
+    // End as the signal itself would, so that the caller (a shell, a batch
+    // script) sees the interrupt.
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+struct sigaction g_saved_actions[3];
+struct sigaction g_saved_pipe, g_saved_xfsz;
+
+// ---- Names ---------------------------------------------------------------------
+
+std::string directory_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Six characters of a name no other run (in this process or another) uses;
+// O_EXCL settles any collision.
+std::string unique_suffix() {
+    static std::atomic<unsigned> counter{0};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
+                 (static_cast<uint64_t>(counter.fetch_add(1)) * 0x9E3779B97F4A7C15ull);
+    x ^= x >> 29;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 32;
+    static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string suffix(6, '0');
+    for (char &c : suffix) {
+        c = kDigits[x % 36];
+        x /= 36;
+    }
+    return suffix;
+}
+
+}  // namespace
+
+std::string output_target(const std::string &name) {
+    std::string path = name;
+    // As many links as the kernel would follow.
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+        const ssize_t n = readlink(path.c_str(), link.data(), link.size());
+        if (n < 0) return path;
+        link.resize(static_cast<size_t>(n));
+        path = link.starts_with('/') ? link : directory_of(path) + "/" + link;
+    }
+    return path;
+}
+
+void refuse_unreplaceable_output(const std::string &name) {
+    struct stat st {};
+    if (stat(output_target(name).c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
+    fail("\n%s is %s, not a regular file: an output cannot replace it\n", name.c_str(), io::kind_of_file(st.st_mode));
+}
+
+OutputFile::OutputFile(std::string name, const char *open_failure)
+    : name_(std::move(name)), target_(output_target(name_)) {
+    // An existing output the user made read-only stays as it is.
+    struct stat st {};
+    const bool exists = stat(target_.c_str(), &st) == 0;
+    if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) fail(open_failure, name_.c_str());
+
+    const std::string stem = directory_of(target_) + "/." + base_of(target_) + ".pelmora-";
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = stem + unique_suffix();
+        remember_temporary(temporary_.c_str());
+        fd_ = io::open_file(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0) forget_temporary(temporary_.c_str());
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) fail(open_failure, name_.c_str());
+    // A replaced file keeps its permissions.
+    if (exists) fchmod(fd_, st.st_mode & 07777);
+}
+
+OutputFile::~OutputFile() {
+    if (committed_) return;
+    if (fd_ >= 0) io::close_file(fd_);
+    io::hooks().unlink(temporary_.c_str());
+    forget_temporary(temporary_.c_str());
+}
+
+int OutputFile::write_at(const void *data, size_t size, uint64_t offset) const {
+    return io::pwrite_all(fd_, data, size, offset);
+}
+
+void OutputFile::fail_write(int error) const { fail("\nFailed to write %s: %s\n", name_.c_str(), std::strerror(error)); }
+
+void OutputFile::put_at(const void *data, size_t size, uint64_t offset) const {
+    if (const int error = write_at(data, size, offset)) fail_write(error);
+}
+
+void OutputFile::start_writeback(uint64_t offset, uint64_t size) const {
+    // Best effort: a file system without it just syncs everything at the end.
+    sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+}
+
+void OutputFile::finish() {
+    // The data must be on the disk before the name points at it, or a power
+    // failure could leave an empty file under the final name.  File systems
+    // that cannot sync (EINVAL) have nothing to wait for.
+    if (io::hooks().fdatasync(fd_) != 0 && errno != EINVAL) fail_write(errno);
+    const int error = io::close_file(fd_);
+    fd_ = -1;
+    if (error != 0) fail("\nFailed to close %s: %s\n", name_.c_str(), std::strerror(error));
+}
+
+void OutputFile::commit(std::initializer_list<OutputFile *> outputs) {
+    const SignalsBlocked blocked;
+    for (OutputFile *output : outputs) {
+        if (output == nullptr) continue;
+        if (io::hooks().rename(output->temporary_.c_str(), output->target_.c_str()) != 0)
+            fail("\nFailed to replace %s: %s\n", output->name_.c_str(), std::strerror(errno));
+        forget_temporary(output->temporary_.c_str());
+        output->committed_ = true;
+    }
+    // The renames themselves reach the disk with the directory.
+    for (OutputFile *output : outputs) {
+        if (output == nullptr) continue;
+        const int directory = io::open_file(directory_of(output->target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (directory >= 0) {
+            fsync(directory);
+            io::close_file(directory);
+        }
+    }
+}
+
+SignalGuard::SignalGuard() {
+    struct sigaction action {};
+    action.sa_handler = remove_temporaries_and_stop;
+    sigemptyset(&action.sa_mask);
+    for (int s : kInterrupts) sigaddset(&action.sa_mask, s);
+    for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &action, &g_saved_actions[i]);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &g_saved_pipe);
+    sigaction(SIGXFSZ, &ignore, &g_saved_xfsz);
+}
+
+SignalGuard::~SignalGuard() {
+    for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &g_saved_actions[i], nullptr);
+    sigaction(SIGPIPE, &g_saved_pipe, nullptr);
+    sigaction(SIGXFSZ, &g_saved_xfsz, nullptr);
+}
+
+SignalsBlocked::SignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kInterrupts) sigaddset(&set, s);
+    pthread_sigmask(SIG_BLOCK, &set, &saved_);
+}
+
+SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+
+unsigned char *formatting_block(size_t bytes) {
+    thread_local std::unique_ptr<unsigned char[]> block;
+    thread_local size_t capacity = 0;
+    if (capacity < bytes) {
+        block.reset(new (std::nothrow) unsigned char[bytes]);
+        capacity = block ? bytes : 0;
+        if (!block) fail("\nFailed to allocate memory for output buffers\n");
+    }
+    return block.get();
+}

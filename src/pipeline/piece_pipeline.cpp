@@ -1,0 +1,92 @@
+#include "pipeline/piece_pipeline.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "io/output_file.h"
+
+PiecePipeline::PiecePipeline(unsigned char *buffer, size_t stride, std::vector<Job> jobs)
+    : buffer_(buffer), stride_(stride), jobs_(std::move(jobs)) {
+    // One worker a core (at most four: beyond that the disk is the limit).
+    const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    // Workers never take an interrupt: the main thread's handler removes the
+    // temporaries while they are still being written.
+    const SignalsBlocked blocked;
+    for (unsigned i = 0; i < cores; ++i) {
+        try {
+            workers_.emplace_back([this] { work(); });
+        } catch (const std::system_error &) {
+            break;  // no thread to be had: the jobs run in submit()
+        }
+    }
+}
+
+PiecePipeline::~PiecePipeline() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+        changed_.notify_all();
+    }
+    for (std::thread &worker : workers_) worker.join();
+}
+
+void PiecePipeline::rethrow_failure() {
+    if (failure_) std::rethrow_exception(failure_);
+}
+
+unsigned char *PiecePipeline::room_for(int32_t first_in_chunk) {
+    const size_t slot = static_cast<size_t>(first_in_chunk / kPieceRecords);
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return pending_[slot] == 0 || failure_; });
+    rethrow_failure();
+    return buffer_ + static_cast<size_t>(first_in_chunk) * stride_;
+}
+
+void PiecePipeline::run_task(const Task &task) {
+    try {
+        jobs_[task.job](task.piece);
+    } catch (...) {
+        const std::lock_guard lock(mutex_);
+        if (!failure_) failure_ = std::current_exception();
+    }
+}
+
+void PiecePipeline::submit(const Piece &piece) {
+    if (workers_.empty()) {
+        for (size_t job = 0; job < jobs_.size(); ++job) run_task({job, piece});
+        const std::lock_guard lock(mutex_);
+        rethrow_failure();
+        return;
+    }
+    const size_t slot = static_cast<size_t>(piece.first_in_chunk / kPieceRecords);
+    const std::lock_guard lock(mutex_);
+    rethrow_failure();
+    for (size_t job = 0; job < jobs_.size(); ++job) queue_.push_back({job, piece});
+    pending_[slot] += static_cast<int>(jobs_.size());
+    pending_total_ += static_cast<int>(jobs_.size());
+    changed_.notify_all();
+}
+
+void PiecePipeline::finish() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return pending_total_ == 0; });
+    rethrow_failure();
+}
+
+void PiecePipeline::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        const Task task = queue_.front();
+        queue_.pop_front();
+        const bool skip = static_cast<bool>(failure_);  // after a failure, nothing more is written
+        lock.unlock();
+        if (!skip) run_task(task);
+        lock.lock();
+        --pending_[static_cast<size_t>(task.piece.first_in_chunk / kPieceRecords)];
+        --pending_total_;
+        changed_.notify_all();
+    }
+}
