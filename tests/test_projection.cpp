@@ -556,8 +556,14 @@ TEST(RealFiles, UserDefinedUtmOfARefusedFileTranslatesButTheRefusalWritesNothing
 
 // ---- Keys that cannot be translated, records that cannot be read -------------
 
+// The user-defined Transverse Mercator of lasgen's user-tm, without its
+// linear unit and central meridian.
+const std::string kUserTm =
+    "1024=1,1025=1,1026='Pelmora test TM',2048=4269,2054=9102,3072=32767,3074=32767,3075=1,3081=31.0,"
+    "3082=200000.0,3083=10000.0,3092=0.9999";
+
 struct ProblemCase {
-    const char *name;
+    std::string name;
     std::vector<std::string> args;
     const char *line;
 };
@@ -592,7 +598,15 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{"bad_model", {"--geokeys", "1024=32767,3072=32617"},
                     "No .prj written: GTModelTypeGeoKey 32767 is neither projected (1) nor geographic (2)"},
         ProblemCase{"vertical_code_as_projected", {"--geokeys", "1024=1,3072=5703"},
-                    "No .prj written: NAVD88 height is not a horizontal coordinate system"}),
+                    "No .prj written: NAVD88 height is not a horizontal coordinate system"},
+        // Parameters that are not numbers, and units so small or large that
+        // the text PROJ writes (Inf.0, 1E+300.0) is no WKT any reader takes.
+        ProblemCase{"nan_meridian", {"--geokeys", kUserTm + ",3076=9001,3080=nan"},
+                    "No .prj written: ProjNatOriginLongGeoKey (3080) is not a finite number"},
+        ProblemCase{"tiny_unit", {"--geokeys", kUserTm + ",3076=32767,3077=1e-305,3080=-84.5"},
+                    "No .prj written: PROJ cannot read back the ESRI WKT it wrote for Pelmora test TM"},
+        ProblemCase{"huge_unit", {"--geokeys", kUserTm + ",3076=32767,3077=1e300,3080=-84.5"},
+                    "No .prj written: PROJ cannot read back the ESRI WKT it wrote for Pelmora test TM"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Untranslatable, LineFollowsTheValuesTooWideLine) {

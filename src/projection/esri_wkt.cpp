@@ -351,14 +351,32 @@ Object crs_from_wkt(Proj &proj, std::string text) {
     return horizontal(proj, Object(crs));
 }
 
+// The CRS as ESRI WKT, but only text that PROJ reads back as the same CRS:
+// parameters PROJ accepts yet cannot write faithfully (a unit of 1e-305
+// metres gives infinite numbers, written "Inf.0") would otherwise make a
+// .prj that no reader can use.
 std::string as_esri_wkt(Proj &proj, const PJ *crs) {
+    const char *name = proj_get_name(crs);
+    const std::string what = name ? name : "the CRS";
     const char *const options[] = {"MULTILINE=NO", nullptr};
     const char *wkt = proj_as_wkt(proj.ctx(), crs, PJ_WKT1_ESRI, options);
-    if (wkt == nullptr) {
-        const char *name = proj_get_name(crs);
-        throw CrsProblem("PROJ cannot write " + std::string(name ? name : "the CRS") + " as ESRI WKT" + proj.said());
+    if (wkt == nullptr) throw CrsProblem("PROJ cannot write " + what + " as ESRI WKT" + proj.said());
+    const std::string text = wkt;
+
+    PROJ_STRING_LIST warnings = nullptr, errors = nullptr;
+    PJ *read_back = proj_create_from_wkt(proj.ctx(), text.c_str(), nullptr, &warnings, &errors);
+    proj_string_list_destroy(warnings);
+    proj_string_list_destroy(errors);
+    if (read_back == nullptr) throw CrsProblem("PROJ cannot read back the ESRI WKT it wrote for " + what);
+    const Object again(read_back);
+    if (!proj_is_equivalent_to(crs, again.get(), PJ_COMP_EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS)) {
+        // A second writing that comes out the same is the same CRS too, for
+        // the names ESRI's flavour spells differently.
+        const char *rewritten = proj_as_wkt(proj.ctx(), again.get(), PJ_WKT1_ESRI, options);
+        if (rewritten == nullptr || text != rewritten)
+            throw CrsProblem("the ESRI WKT PROJ wrote for " + what + " reads back as another coordinate system");
     }
-    return wkt;
+    return text;
 }
 
 const LasVlr *find(const std::vector<LasVlr> &records, uint16_t record_id) {

@@ -1,5 +1,6 @@
 #include "projection/geokeys.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -79,8 +80,11 @@ std::optional<double> GeoKeys::get_double(uint16_t key) const {
     const auto found = entries_.find(key);
     if (found == entries_.end()) return std::nullopt;
     const Entry &e = found->second;
-    if (e.location == kDoublesTag && e.count >= 1 && static_cast<size_t>(e.value) + e.count <= doubles_.size())
+    if (e.location == kDoublesTag && e.count >= 1 && static_cast<size_t>(e.value) + e.count <= doubles_.size()) {
+        // A NaN or infinite parameter describes no coordinate system.
+        if (!std::isfinite(doubles_[e.value])) throw CrsProblem(geokey_name(key) + " is not a finite number");
         return doubles_[e.value];
+    }
     if (e.location == kDoublesTag)
         throw CrsProblem(geokey_name(key) + " points outside the GeoDoubleParams record");
     throw CrsProblem(geokey_name(key) + " does not hold a DOUBLE value");
