@@ -7,6 +7,8 @@
 
 #include "run.h"
 
+#include <stdio_ext.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,16 +181,23 @@ int convert_file(const char *lasname) {
     return 0;
 }
 
-}  // namespace
+// Everything printed reaches the console before the run ends; what a
+// console that went away (a closed pipe) cannot take is dropped, so that the
+// C library does not try again at exit, when SIGPIPE would end the process.
+int flushed(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        __fpurge(stdout);
+        std::clearerr(stdout);
+    }
+    return status;
+}
 
-int run(int argc, char **argv) {
-    const SignalGuard signals;
+int run_guarded(int argc, char **argv) {
     if (argc != 2) {
         std::puts("\nMissing or excessive number of arguments");
         std::puts("Usage:");
         std::puts("Pelmora <LAS file>");
         credits();
-        std::fflush(stdout);
         return -1;
     }
     try {
@@ -198,6 +207,12 @@ int run(int argc, char **argv) {
     } catch (const std::bad_alloc &) {
         std::fputs("\nFailed to allocate memory for output buffers\n", stdout);
     }
-    std::fflush(stdout);
     return -1;
+}
+
+}  // namespace
+
+int run(int argc, char **argv) {
+    const SignalGuard signals;
+    return flushed(run_guarded(argc, argv));
 }

@@ -145,7 +145,9 @@ TEST(BoundingBox, HeaderBoxThatMissesPointsIsReplacedByTheirExtent) {
             double written[6];
             std::memcpy(written, shp.data() + 36, sizeof written);
             for (double b : written) EXPECT_TRUE(std::isfinite(b));
-            if (points[0] == '0') EXPECT_EQ(shp.substr(36, 48), std::string(48, '\0'));
+            if (points[0] == '0') {
+                EXPECT_EQ(shp.substr(36, 48), std::string(48, '\0'));
+            }
         }
 }
 

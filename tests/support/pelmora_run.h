@@ -1,6 +1,8 @@
 // Running the built converter and the generator from tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -27,4 +29,28 @@ struct TempDir {
     explicit TempDir(const std::string &tag);
     ~TempDir();
     std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+// Pelmora running in a child whose standard output is a one-page pipe filled
+// beforehand, so that the run stops at its first progress line (printed
+// just before the first chunk is read, when every temporary exists) until
+// the test reads the pipe: the test can act on a run that is known to be
+// under way.  `start` is what the run prints before that line.
+class PausedRun {
+public:
+    PausedRun(const std::string &las, const std::string &start);
+    ~PausedRun();
+    // False if this machine cannot make a pipe one page small, or the run
+    // never got to its first progress line.
+    bool paused() const { return paused_; }
+    pid_t pid() const { return pid_; }
+    // Reads the rest of the output and waits: what the run printed (after
+    // the filler) and its wait status.
+    std::string finish(int *wait_status);
+
+private:
+    pid_t pid_ = -1;
+    int read_fd_ = -1;
+    size_t filler_ = 0;
+    bool paused_ = false;
 };

@@ -1,5 +1,7 @@
-// The row formatter and the progress line against C's printf.
+// Pure functions of the converter: the row formatter and the progress line
+// against C's printf, and the header checks on bytes alone.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -11,6 +13,8 @@
 #include "capture.h"
 #include "console/console.h"
 #include "dbf/row_format.h"
+#include "las/las_input.h"
+#include "output_checks.h"
 #include "expected_outputs.h"
 
 namespace {
@@ -146,6 +150,53 @@ TEST(Progress, PercentIsComputedLeftToRightAndRoundedHalfToEven) {
     EXPECT_EQ(progress_text(22, 80000000, true), "\rProcessing ... 28.8% done");
     EXPECT_EQ(progress_text(48, 80000000, true), "\rProcessing ... 61.2% done");
     EXPECT_EQ(progress_text(50, 80000000, true), "\rProcessing ... 63.8% done");
+}
+
+// The checks are a function of the name, the file's type and size and the
+// header bytes: every problem of a header comes back, in order, each as the
+// text the run prints for it.
+TEST(HeaderChecks, EveryProblemOfAHeaderIsReturnedWithoutReadingAFile) {
+    std::string header(227, '\0');
+    header.replace(0, 4, "LASF");
+    header[24] = 1;
+    header[25] = 2;
+    header[104] = 3;
+    bytes::put_le(header, 105, 34, 2);
+    bytes::put_le(header, 96, 227, 4);
+    for (int axis = 0; axis < 3; ++axis) {
+        const double scale = 0.01;
+        std::memcpy(&header[131 + 8 * axis], &scale, 8);
+    }
+    auto check = [&](const std::string &h, uint64_t size, mode_t mode = S_IFREG) {
+        return check_las_file("t.las", mode, size, reinterpret_cast<const unsigned char *>(h.data()), h.size());
+    };
+    LasFileCheck ok = check(header, 227);
+    EXPECT_EQ(ok.las_type, 8);
+    EXPECT_TRUE(ok.problems.empty());
+
+    // Records inside the header, more than a shapefile holds, a scale that
+    // gives infinities: three problems at once.
+    std::string bad = header;
+    bytes::put_le(bad, 96, 100, 4);
+    bytes::put_le(bad, 107, 200000000, 4);
+    const double huge = 1e300;
+    std::memcpy(&bad[147], &huge, 8);
+    const LasFileCheck three = check(bad, 227);
+    EXPECT_EQ(three.las_type, -1);
+    ASSERT_EQ(three.problems.size(), 3u);
+    EXPECT_EQ(three.problems[0], "\nOffsetToData of t.las is 100, inside the 227-byte public header; the point records cannot start there\n");
+    EXPECT_EQ(three.problems[1], "\nt.las holds 200000000 point records; a shapefile can hold at most 119304644 PointZ records\n");
+    EXPECT_EQ(three.problems[2].rfind("\nThe Z scale factor and offset of t.las (1e+300 and 0)", 0), 0u);
+
+    // A header the library's checks refuse is not looked at further; a
+    // FIFO is not read at all.
+    bad = header;
+    bad[25] = 4;
+    EXPECT_EQ(check(bad, 227).problems, std::vector<std::string>{"\nCannot handle las files of version 1.4\nt.las is not a valid LAS file\n"});
+    EXPECT_EQ(check("", 0, S_IFIFO).problems,
+              std::vector<std::string>{"\nt.las is a FIFO, not a regular file: it cannot be read as a LAS file\nt.las is not a valid LAS file\n"});
+    EXPECT_EQ(check(header.substr(0, 226), 226).problems,
+              std::vector<std::string>{"\nt.las is not a valid .las file\n\nt.las is not a valid LAS file\n"});
 }
 
 }  // namespace
