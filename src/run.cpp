@@ -19,6 +19,7 @@
 #include "Ostrine_LiDAR.h"
 #include "console/console.h"
 #include "dbf/dbf_writer.h"
+#include "io/large_buffer.h"
 #include "io/output_file.h"
 #include "las/las_input.h"
 #include "lidar/las_variants.h"
@@ -77,7 +78,7 @@ void convert(RunSetup &run, int16_t LASType, void (*createDBF)(DbfWriter &),
     Header header;
     std::memcpy(&header, &run.input.header(), sizeof header);
     // Released however the run ends.
-    const std::unique_ptr<Record, FreeBlock> buffer(static_cast<Record *>(std::malloc(sizeof(Record) * kChunkRecords)));
+    const std::unique_ptr<Record, FreeBlock> buffer(static_cast<Record *>(allocate_large(sizeof(Record) * kChunkRecords)));
     if (buffer == nullptr) fail("Failed to allocate memory for return structure\n");
 
     const uint32_t ptsInLAS = header.NumberOfPointReturns;
@@ -124,8 +125,7 @@ void convert(RunSetup &run, int16_t LASType, void (*createDBF)(DbfWriter &),
     report_value_changes(dbf.value_changes());
     std::unique_ptr<OutputFile> prj = write_prj(run.prjname, run.crs);
     if (run.crs.outcome == EsriWkt::Outcome::Untranslatable) std::printf("No .prj written: %s\n", run.crs.text.c_str());
-    shp.finish();
-    dbf.finish();
+    OutputFile::finish({shp.main_file(), shp.index_file(), dbf.file(), prj.get()});
     run.input.confirm_unchanged();
     OutputFile::commit({shp.main_file(), shp.index_file(), dbf.file(), prj.get()});
 }
@@ -158,9 +158,9 @@ int convert_file(const char *lasname) {
 
     run.clock.start();
     // Allocated once per process and kept until it ends.
-    if (_Xvec == nullptr) _Xvec = static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords));
-    if (_Yvec == nullptr && _Xvec) _Yvec = static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords));
-    if (_Zvec == nullptr && _Yvec) _Zvec = static_cast<double *>(std::malloc(sizeof(double) * kChunkRecords));
+    if (_Xvec == nullptr) _Xvec = static_cast<double *>(allocate_large(sizeof(double) * kChunkRecords));
+    if (_Yvec == nullptr && _Xvec) _Yvec = static_cast<double *>(allocate_large(sizeof(double) * kChunkRecords));
+    if (_Zvec == nullptr && _Yvec) _Zvec = static_cast<double *>(allocate_large(sizeof(double) * kChunkRecords));
     if (_Zvec == nullptr) fail("\nFailed to allocate memory for X, Y, and Z coordinate vectors\n");
 
     std::printf("\nProcessing ...");

@@ -110,7 +110,7 @@ TEST_F(Faults, FailingRunsLeaveTheOldOutputsAndKeepNothing) {
     } cases[] = {
         {"a disk full mid-chunk", [] { g_writes_left = 40; }, progress + "\nFailed to write "},
         {"a sync that fails", [] { g_sync_fails = true; },
-         wiped + "\nFailed to write " + (dir / "in.prj") + ": Input/output error\n"},
+         wiped + "\nFailed to write " + (dir / "in.shp") + ": Input/output error\n"},
         {"a rename that fails", [] { g_rename_fails = true; },
          wiped + "\nFailed to replace " + (dir / "in.shp") + ": Invalid cross-device link\n"},
         {"records that cannot be read", [] { g_records_unreadable = true; },

@@ -142,8 +142,6 @@ ValueChanges DbfWriter::value_changes() {
     return changes_;
 }
 
-void DbfWriter::finish() { file_->finish(); }
-
 void createDBF1(DbfWriter &dbf) { dbf.create(); }
 void createDBF2(DbfWriter &dbf) { dbf.create(); }
 void createDBF3(DbfWriter &dbf) { dbf.create(); }

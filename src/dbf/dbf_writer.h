@@ -40,7 +40,7 @@ public:
     // Everything the rows so far wrote other than as printf would have.
     ValueChanges value_changes();
 
-    void finish();
+    // The file, to be finished and committed with the other outputs.
     OutputFile *file() { return file_.get(); }
 
 private:

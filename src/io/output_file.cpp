@@ -163,6 +163,13 @@ void OutputFile::finish() {
     if (error != 0) fail("\nFailed to close %s: %s\n", name_.c_str(), std::strerror(error));
 }
 
+void OutputFile::finish(std::initializer_list<OutputFile *> outputs) {
+    for (OutputFile *output : outputs)
+        if (output != nullptr) output->start_writeback(0, 0);  // 0, 0: the whole file
+    for (OutputFile *output : outputs)
+        if (output != nullptr) output->finish();
+}
+
 void OutputFile::commit(std::initializer_list<OutputFile *> outputs) {
     const SignalsBlocked blocked;
     for (OutputFile *output : outputs) {

@@ -54,6 +54,9 @@ public:
     // Syncs the data and closes the temporary, failing with "Failed to
     // write" / "Failed to close" NAME.
     void finish();
+    // Finishes several at once: the writeback of all of them is started
+    // before the first sync waits, so that the disk writes them together.
+    static void finish(std::initializer_list<OutputFile *> outputs);
 
     // Renames finished temporaries over their targets, with interrupts held
     // off so that a signal cannot stop the set half renamed.

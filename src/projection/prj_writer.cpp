@@ -6,6 +6,5 @@ std::unique_ptr<OutputFile> write_prj(const std::string &prjname, const EsriWkt 
     if (wkt.outcome != EsriWkt::Outcome::Written) return nullptr;
     auto prj = std::make_unique<OutputFile>(prjname, "\nUnable to open file %s for writing\n");
     prj->put_at(wkt.text.data(), wkt.text.size(), 0);
-    prj->finish();
     return prj;
 }

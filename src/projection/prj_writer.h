@@ -11,7 +11,7 @@
 // The name ending in "prj" for a name ending in "las".
 std::string prj_name_for(const std::string &lasname);
 
-// Writes `wkt.text` to the .prj's temporary, to be committed with the other
-// outputs; nothing unless the records gave a translatable CRS.  A .prj that
+// Writes `wkt.text` to the .prj's temporary, to be finished and committed
+// with the other outputs; nothing unless the records gave a translatable CRS.  A .prj that
 // cannot be created or written fails like every other output.
 std::unique_ptr<OutputFile> write_prj(const std::string &prjname, const EsriWkt &wkt);

@@ -160,11 +160,6 @@ bool ShapefileWriter::fit_header_box_to_points(const double box[6]) {
     return true;
 }
 
-void ShapefileWriter::finish() {
-    shp_->finish();
-    shx_->finish();
-}
-
 void createSHPwHeader(ShapefileWriter &shp, int32_t nReturns, double Xmin, double Ymin, double Xmax, double Ymax,
                       double Zmin, double Zmax) {
     const double box[6] = {Xmin, Ymin, Xmax, Ymax, Zmin, Zmax};

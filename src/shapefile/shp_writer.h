@@ -54,8 +54,7 @@ public:
     // true; otherwise leaves the files as they are.
     bool fit_header_box_to_points(const double box[6]);
 
-    // Syncs and closes both files; then OutputFile::commit renames them.
-    void finish();
+    // The two files, to be finished and committed with the other outputs.
     OutputFile *main_file() { return shp_.get(); }
     OutputFile *index_file() { return shx_.get(); }
 
