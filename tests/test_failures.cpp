@@ -30,18 +30,7 @@ using bytes::put_le;
 
 constexpr uid_t kNobody = 65534;
 
-std::vector<std::string> listing(const std::string &dir) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
-// What a run prints before its first chunk.
-std::string run_start(const std::string &las) {
-    return std::string(kBanner) + "Input LAS file:    " + las + "\nOutput Shapefile:  " +
-           las.substr(0, las.size() - 3) + "shp\n\nProcessing ...";
-}
 
 // check_las's diagnostic followed by the driver's refusal.
 std::string refused(const std::string &las, const std::string &diagnostic) {

@@ -25,12 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> listing(const std::string &dir) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // ---- Faults ----------------------------------------------------------------
 
@@ -89,10 +83,6 @@ struct Faults : ::testing::Test {
     }
 };
 
-std::string run_start(const std::string &las) {
-    return std::string(kBanner) + "Input LAS file:    " + las + "\nOutput Shapefile:  " +
-           las.substr(0, las.size() - 3) + "shp\n\nProcessing ...";
-}
 
 TEST_F(Faults, FailingRunsLeaveTheOldOutputsAndKeepNothing) {
     TempDir dir("inprocess");

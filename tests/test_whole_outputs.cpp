@@ -21,17 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> listing(const std::string &dir) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
-std::string run_start(const std::string &las) {
-    return std::string(kBanner) + "Input LAS file:    " + las + "\nOutput Shapefile:  " +
-           las.substr(0, las.size() - 3) + "shp\n\nProcessing ...";
-}
 
 // The outputs of `base` are byte for byte what the LAS file prescribes.
 void expect_exact_outputs(const std::string &base) {

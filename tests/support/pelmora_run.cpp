@@ -46,6 +46,18 @@ std::string expected_console(const std::string &input, const std::string &shp,
     return text;
 }
 
+std::string run_start(const std::string &las) {
+    return std::string(kBanner) + "Input LAS file:    " + las + "\nOutput Shapefile:  " +
+           las.substr(0, las.size() - 3) + "shp\n\nProcessing ...";
+}
+
+std::vector<std::string> listing(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string mask_elapsed(const std::string &console) {
     static const std::regex elapsed("Elapsed time [0-9]+\\.[0-9][0-9] seconds\n$");
     return std::regex_replace(console, elapsed, "Elapsed time # seconds\n");

@@ -18,6 +18,13 @@ void generate_las(const std::string &path, const std::vector<std::string> &args)
 Captured run_pelmora(const std::string &argument, const std::string &workdir = "",
                      unsigned long long file_size_limit = 0);
 
+// What a run prints before its first chunk: the banner, the names and
+// "Processing ...".
+std::string run_start(const std::string &las);
+
+// The names in a directory, sorted.
+std::vector<std::string> listing(const std::string &dir);
+
 // What a successful run prints, with the elapsed seconds replaced by "#".
 std::string expected_console(const std::string &input, const std::string &shp,
                              const std::vector<std::string> &progress_numbers, const std::string &summary = "");
