@@ -184,6 +184,11 @@ function inspect(name, fd) {
     total += count;
   }
   if (total !== points) throw damaged(`its chunk table holds ${total} points, its header announces ${points}`);
+  // LASzip writes the table right after the last chunk: a gap means sizes
+  // that are wrong, and points that would be decoded from the wrong bytes.
+  if (at !== tableOffset)
+    throw damaged(`its chunk table accounts for ${at - chunksStart} bytes of compressed points, ` +
+                  `the file holds ${tableOffset - chunksStart} before the table`);
 
   return { name, size, header, format, recordLength, points, offsetToData, vlrCount, laszip, chunks };
 }
