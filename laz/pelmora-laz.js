@@ -381,6 +381,9 @@ async function run(argv) {
   return 0;
 }
 
+// A reader that went away (a pipe into head) is no reason to stop converting.
+process.stdout.on('error', () => {});
+
 run(process.argv.slice(2)).then(
   (status) => {
     process.exitCode = status;
