@@ -26,7 +26,8 @@ NAME.shx, NAME.dbf, and NAME.prj when the file carries a coordinate system.
 
   -o, --output-dir=DIR  write the outputs into DIR instead of beside NAME.laz
   -n, --no-clobber      fail, writing nothing, when any output already exists
-  -k, --keep-las        keep the decompressed LAS file too, as NAME.las
+  -k, --keep-las        keep the decompressed LAS file too, as NAME.las (never
+                        replacing an existing one)
   -q, --quiet           print nothing but errors
   -h, --help            show this help and exit
   -V, --version         show the version and exit
@@ -260,6 +261,8 @@ async function run(argv) {
       continue;
     }
     if (options.noClobber) fail(`${final(ext)} already exists (--no-clobber): nothing written`);
+    // A LAS file is somebody's data, not an output of an earlier run.
+    if (ext === 'las') fail(`${final(ext)} already exists: --keep-las does not replace a LAS file`);
     if (stat.isDirectory()) fail(`${final(ext)} is a directory: the output cannot replace it`);
   }
   const pelmora = findPelmora();
@@ -330,7 +333,7 @@ async function run(argv) {
   const status = await new Promise((resolve) => {
     child = spawn(pelmora, [temp + 'las'], { stdio: ['ignore', 'pipe', 'inherit'] });
     childEnded = false;
-    child.stdout.setEncoding('latin1');
+    child.stdout.setEncoding('utf8');
     child.stdout.on('data', (text) => console_.add(text));
     child.on('error', (e) => {
       childEnded = true;
@@ -354,6 +357,17 @@ async function run(argv) {
   // replaces what is there; with it a hard link (which never replaces) is
   // made first, so an output that appeared meanwhile is not overwritten.
   const made = outputs.filter((ext) => fs.existsSync(temp + ext));
+  if (options.keepLas) {
+    // First, and never over a file that appeared meanwhile.
+    try {
+      fs.linkSync(temp + 'las', final('las'));
+    } catch (e) {
+      cleanup();
+      fail(e.code === 'EEXIST' ? `${final('las')} already exists: --keep-las does not replace a LAS file`
+                               : `Cannot write ${final('las')}: ${e.message.replace(/^[A-Z]+: /, '')}`);
+    }
+    made.splice(made.indexOf('las'), 1);
+  }
   if (options.noClobber) {
     const linked = [];
     for (const ext of made) {

@@ -261,6 +261,9 @@ def group_options():
     r = run(['--no-clobber', '-k', '--quiet', laz])
     check(r.returncode == 0 and all(read(os.path.join(d, 't.' + e)) == c for e, c in fresh_outputs.items()),
           f'-n without outputs: {r.returncode} {r.stderr!r}')
+    r = run(['-k', laz])
+    check(r.returncode == 255 and 't.las already exists: --keep-las does not replace a LAS file' in r.stderr
+          and read(os.path.join(d, 't.las')) == fresh_outputs['las'], f'-k over a .las: {r.returncode} {r.stderr!r}')
 
 
 def group_signals():
