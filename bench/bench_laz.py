@@ -13,9 +13,15 @@ here: the input is the real pdal_autzen_trim.laz (110,000 points of format
   Pelmora       Pelmora alone on the decompressed LAS file (kept once with -k)
   node start    `node -e 0`: the fixed cost in every pelmora-laz run
 
+and, once, the steady decoding rate: the file decoded 10 times over in one
+Node.js process (into /dev/null) with pelmora-laz's own modules, the rate of
+the last 5 passes, once WebAssembly's optimising compiler has taken over, as
+in the long run of a large file.
+
 Prints medians, million points per second and the ratio to Pelmora, the
 decoding rate pelmora-laz reports itself ("Decompressed N points in S
-seconds", without the fixed costs), and peak resident memory.
+seconds": the decoding and writing of the records, without Node.js and the
+codec starting), and peak resident memory.
 
   bench/bench_laz.py [--build DIR] [--runs N] [--smoke]
 """
@@ -28,6 +34,30 @@ import subprocess
 import sys
 import tempfile
 import time
+
+
+# Decodes the LAZ file 10 times into /dev/null; prints the seconds of the
+# first pass and of the last five together.
+STEADY = r"""
+const [dir, file] = process.argv.slice(1);
+const fs = require('fs');
+const { inspect, decompress } = require(dir + '/laz_file');
+const { createLazPerf } = require(dir + '/node_modules/laz-perf');
+(async () => {
+  const codec = await createLazPerf();
+  const fd = fs.openSync(file, 'r');
+  const laz = inspect(file, fd);
+  const times = [];
+  for (let i = 0; i < 10; i++) {
+    const out = await fs.promises.open('/dev/null', 'w');
+    const start = process.hrtime.bigint();
+    await decompress(laz, fd, out, codec, () => {}, () => false);
+    times.push(Number(process.hrtime.bigint() - start) / 1e9);
+    await out.close();
+  }
+  console.log(times[0], times.slice(5).reduce((a, b) => a + b, 0));
+})();
+"""
 
 
 def timed(argv, env=None, cwd=None):
@@ -89,8 +119,13 @@ def main():
             print(f"{case:<12} {median[case]:7.3f} {mpts:7.2f} {median[case] / median['Pelmora']:10.2f} "
                   f"{rss[case]:7.1f}")
         d = statistics.median(decode)
-        print(f"decoding alone (as pelmora-laz reports it, without the fixed costs): {d:.3f} s, "
+        print(f"decoding alone (as pelmora-laz reports it, without Node.js and codec start): {d:.3f} s, "
               f"{points / d / 1e6:.2f} Mpts/s, {d / median['Pelmora']:.2f} x Pelmora's whole run")
+        steady = subprocess.run(["node", "-e", STEADY, os.path.join(here, "..", "laz"), laz],
+                                capture_output=True, text=True, check=True).stdout.split()
+        rate = points * 5 / float(steady[-1]) / 1e6
+        print(f"steady decoding rate (passes 6-10 of 10 in one process): {rate:.2f} Mpts/s, "
+              f"first pass {points / float(steady[0]) / 1e6:.2f} Mpts/s")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -299,11 +299,12 @@ async function run(argv) {
   } catch (e) {
     fail(`Cannot create the temporary file ${temp}las for the decompressed points: ${e.message.replace(/^[A-Z]+: /, '')}`);
   }
-  const started = process.hrtime.bigint();
   const say = (text) => options.quiet || process.stdout.write(text);
   let completed;
+  let started;
   try {
     const codec = await createLazPerf();
+    started = process.hrtime.bigint();      // the decoding, without the codec's start
     let shown = -1;
     completed = await decompress(laz, fd, handle, codec, (done) => {
       const percent = laz.points ? Math.floor((10000 * done) / laz.points) : 10000;
