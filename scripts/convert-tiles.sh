@@ -1,25 +1,33 @@
 #!/usr/bin/env bash
-# Converts every tile of a directory with Pelmora, several at a time.
+# Converts every tile of a directory with Pelmora (.las) and pelmora-laz
+# (.laz), several at a time.
 #
-#   scripts/convert-tiles.sh DIR [JOBS]
+#   convert-tiles.sh [--help] DIR [JOBS]
 #
-# DIR     directory holding the tiles: every regular file DIR/*.las (lower
-#         case, as Pelmora requires; subdirectories are not searched);
-#         each gives NAME.shp, NAME.shx and NAME.dbf beside it.
+# DIR     directory holding the tiles: every regular file DIR/*.las and
+#         DIR/*.laz (subdirectories are not searched); each gives NAME.shp,
+#         NAME.shx, NAME.dbf and, with a coordinate system, NAME.prj beside it.
 # JOBS    conversions at a time (default: the number of processors).
 #
 # Runs the conversions with GNU parallel when it is installed, otherwise with
-# xargs -P. Then prints a summary: how many tiles converted, and for each
-# tile that failed its exit status and Pelmora's last message. Each tile's
-# console text is kept in a log directory when any tile failed.
+# xargs -P, and shows how many tiles are done while they run. Then prints a
+# summary: how many tiles converted, the files it skipped and why (names in
+# upper case, which the converters refuse; a .laz beside a .las of the same
+# name, which would give the same outputs; .laz files when pelmora-laz or its
+# codec is missing), and for each tile that failed its exit status and the
+# line of its console text that gives the reason. Each failed tile's console
+# text is kept in a log directory.
 #
 # Environment:
-#   PELMORA   the converter (default: Pelmora on the PATH, else build/Pelmora
-#             of this source tree)
-#   RUNNER    parallel or xargs, to choose instead of the default
+#   PELMORA      the converter (default: Pelmora on the PATH, else the one
+#                installed beside this script, else build/Pelmora of this
+#                source tree)
+#   PELMORA_LAZ  the LAZ companion (default: pelmora-laz beside PELMORA, else
+#                on the PATH, else build/pelmora-laz); it is given PELMORA
+#   RUNNER       parallel or xargs, to choose instead of the default
 #
-# Exit status: 0 when every tile converted, 1 when any failed or there was no
-# tile, 2 on a usage error.
+# Exit status: 0 when every tile converted, 1 when any failed or was skipped
+# or there was no tile, 2 on a usage error.
 set -uo pipefail
 
 if [ "${1:-}" = --one ]; then
@@ -27,15 +35,25 @@ if [ "${1:-}" = --one ]; then
   # the log directory.
   tile=$2
   log=$TILES_LOG_DIR/$(printf '%s' "$tile" | md5sum | cut -c1-16)
-  "$PELMORA" "$tile" >"$log.log" 2>&1
+  case $tile in
+    *.laz) "$PELMORA_LAZ" "$tile" >"$log.log" 2>&1 ;;
+    *) "$PELMORA" "$tile" >"$log.log" 2>&1 ;;
+  esac
   status=$?
   printf '%s\t%s\n' "$status" "$tile" >"$log.status"
-  # Not Pelmora's 255: xargs would stop starting tiles after one.
+  # Not the converters' 255: xargs would stop starting tiles after one.
   [ "$status" -eq 0 ] || exit 1
   exit 0
 fi
 
-usage() { echo "usage: $0 DIR [JOBS]" >&2; exit 2; }
+usage() {
+  echo "usage: $0 [--help] DIR [JOBS]" >&2
+  exit 2
+}
+if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
+  sed -n '2,/^set -uo/{/^set -uo/d;s/^# \{0,1\}//;p}' "$0"
+  exit 0
+fi
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 dir=$1
 jobs=${2:-$(nproc)}
@@ -43,11 +61,20 @@ jobs=${2:-$(nproc)}
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "JOBS must be a positive whole number, not '$jobs'" >&2; exit 2; }
 
 self=$(realpath "$0")
+here=$(dirname "$self")
 if [ -z "${PELMORA:-}" ]; then
-  PELMORA=$(command -v Pelmora || echo "$(dirname "$self")/../build/Pelmora")
+  # On the PATH, else bin/ of the prefix this script is installed in
+  # (<prefix>/share/pelmora/scripts), else the source tree's build/.
+  PELMORA=$(command -v Pelmora || true)
+  [ -n "$PELMORA" ] || { [ -x "$here/../../../bin/Pelmora" ] && PELMORA=$here/../../../bin/Pelmora; }
+  [ -n "$PELMORA" ] || PELMORA=$here/../build/Pelmora
 fi
 [ -x "$PELMORA" ] || { echo "Pelmora not found at $PELMORA: set PELMORA, or build first" >&2; exit 2; }
 PELMORA=$(realpath "$PELMORA")
+if [ -z "${PELMORA_LAZ:-}" ]; then
+  PELMORA_LAZ=$(dirname "$PELMORA")/pelmora-laz
+  [ -x "$PELMORA_LAZ" ] || PELMORA_LAZ=$(command -v pelmora-laz || echo "$here/../build/pelmora-laz")
+fi
 
 runner=${RUNNER:-}
 if [ -z "$runner" ]; then
@@ -56,23 +83,92 @@ if [ -z "$runner" ]; then
 fi
 case $runner in parallel | xargs) ;; *) echo "RUNNER must be parallel or xargs" >&2; exit 2 ;; esac
 
+# Whether pelmora-laz can run: the command, Node.js and the codec.
+laz_problem=
+if [ ! -x "$PELMORA_LAZ" ]; then
+  laz_problem="pelmora-laz not found (set PELMORA_LAZ)"
+elif ! version=$("$PELMORA_LAZ" --version 2>&1); then
+  laz_problem="pelmora-laz does not run: ${version##*$'\n'}"
+elif [[ $version == *"not installed"* ]]; then
+  laz_problem="the LAZ codec is not installed (run scripts/install-deps.sh, then build or install again)"
+fi
+
 tiles=()
-while IFS= read -r -d '' tile; do tiles+=("$tile"); done \
-  < <(find "$dir" -mindepth 1 -maxdepth 1 -type f -name '*.las' -print0 | sort -z)
+skipped=()
+las_count=0
+while IFS= read -r -d '' file; do
+  name=$(basename "$file")
+  case $name in
+    *.las) tiles+=("$file"); las_count=$((las_count + 1)) ;;
+    *.laz)
+      if [ -e "${file%.laz}.las" ]; then
+        skipped+=("  $name: ${name%.laz}.las gives the same outputs and is converted instead")
+      elif [ -n "$laz_problem" ]; then
+        skipped+=("  $name: $laz_problem")
+      else
+        tiles+=("$file")
+      fi
+      ;;
+    *) skipped+=("  $name: the converters read only names ending in lower-case .las or .laz; rename it") ;;
+  esac
+done < <(find "$dir" -mindepth 1 -maxdepth 1 -type f \( -iname '*.las' -o -iname '*.laz' \) -print0 | sort -z)
+
+report_skipped() {
+  [ ${#skipped[@]} -eq 0 ] && return
+  echo "Skipped (${#skipped[@]}):"
+  printf '%s\n' "${skipped[@]}"
+}
 if [ ${#tiles[@]} -eq 0 ]; then
-  echo "No *.las tiles in $dir"
+  echo "No *.las or *.laz tiles to convert in $dir"
+  report_skipped
   exit 1
 fi
 
 TILES_LOG_DIR=$(mktemp -d "${TMPDIR:-/tmp}/convert-tiles.XXXXXX")
-export TILES_LOG_DIR PELMORA
+export TILES_LOG_DIR PELMORA PELMORA_LAZ
 started=$SECONDS
-echo "Converting ${#tiles[@]} tiles in $dir, $jobs at a time ($runner)"
+total=${#tiles[@]}
+echo "Converting $total tiles in $dir ($las_count .las, $((total - las_count)) .laz), $jobs at a time ($runner)"
 if [ "$runner" = parallel ]; then
-  printf '%s\0' "${tiles[@]}" | parallel --will-cite -0 -q -j "$jobs" "$self" --one {} >/dev/null 2>&1
+  printf '%s\0' "${tiles[@]}" | parallel --will-cite -0 -q -j "$jobs" "$self" --one {} >/dev/null 2>&1 &
 else
-  printf '%s\0' "${tiles[@]}" | xargs -0 -n 1 -P "$jobs" "$self" --one >/dev/null 2>&1
+  printf '%s\0' "${tiles[@]}" | xargs -0 -n 1 -P "$jobs" "$self" --one >/dev/null 2>&1 &
 fi
+batch=$!
+
+# Progress while the batch runs, from the status files the tiles leave: on
+# a terminal one line rewritten in place, otherwise a line per second in
+# which the count changed.
+shopt -s nullglob
+progress() {
+  local statuses=("$TILES_LOG_DIR"/*.status)
+  echo "${#statuses[@]}"
+}
+shown=-1
+last_line=0
+while kill -0 "$batch" 2>/dev/null; do
+  done_count=$(progress)
+  if [ -t 1 ]; then
+    printf '\r%s of %s tiles done' "$done_count" "$total"
+  elif [ "$done_count" != "$shown" ] && [ $SECONDS -gt $last_line ]; then
+    echo "$done_count of $total tiles done"
+    shown=$done_count
+    last_line=$SECONDS
+  fi
+  sleep 0.2
+done
+wait "$batch"
+[ -t 1 ] && printf '\r%s of %s tiles done\n' "$(progress)" "$total"
+
+# The reason a tile failed: the first line of its console text that is not
+# one a run prints anyway (banner, names, progress). Pelmora's last line is
+# often the generic "... is not a valid LAS file" after the real reason.
+reason() { # LOG
+  tr '\r' '\n' <"$1" 2>/dev/null | sed -E \
+    -e '/^[[:space:]]*$/d' \
+    -e '/^(Ostrine LiDAR Utilities|Developed by |Pelmora -- |Pelmora Project, |\*\* .* \*\*$)/d' \
+    -e '/^(Input LAS file: |Output Shapefile: |Processing \.\.\.|Decompressing \.\.\.)/d' | sed -n 1p
+}
 
 # The summary, from the status each conversion left behind.
 failed=()
@@ -80,16 +176,16 @@ for tile in "${tiles[@]}"; do
   log=$TILES_LOG_DIR/$(printf '%s' "$tile" | md5sum | cut -c1-16)
   status=$(cut -f1 "$log.status" 2>/dev/null)
   if [ "$status" != 0 ]; then
-    # The last message: console lines end in newlines or carriage returns.
-    message=$(tr '\r' '\n' <"$log.log" 2>/dev/null | sed '/^[[:space:]]*$/d' | tail -1)
-    failed+=("  $(basename "$tile") (${status:+exit }${status:-not run}): $message")
+    failed+=("  $(basename "$tile") (${status:+exit }${status:-not run}): $(reason "$log.log")")
     cp "$log.log" "$TILES_LOG_DIR/$(basename "$tile").log" 2>/dev/null
   fi
 done
 rm -f "$TILES_LOG_DIR"/*.status
-echo "Converted $((${#tiles[@]} - ${#failed[@]})) of ${#tiles[@]} tiles in $((SECONDS - started)) s"
+echo "Converted $((total - ${#failed[@]})) of $total tiles in $((SECONDS - started)) s"
+report_skipped
 if [ ${#failed[@]} -eq 0 ]; then
   rm -rf "$TILES_LOG_DIR"
+  [ ${#skipped[@]} -eq 0 ] || exit 1
   exit 0
 fi
 find "$TILES_LOG_DIR" -maxdepth 1 -name '????????????????.log' -delete

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# The Debian package, end to end, on this machine (needs root):
-#   - scripts/package-deb.sh builds pelmora_<version>_<arch>.deb;
-#   - its control fields: name, version, maintainer, description, and
-#     dependencies computed from the binaries (libc, shapelib, PROJ);
-#   - dpkg -i installs it; the installed /usr/bin/Pelmora converts a
-#     generated file exactly as the build tree's does; the library is in
-#     the linker cache; a C program builds against the system install with
-#     pkg-config and with find_package; man finds Pelmora(1);
-#   - dpkg -r removes it and leaves none of its files behind; dpkg -P
-#     then drops its record.
+# The Debian packages, end to end, on this machine (needs root):
+#   - scripts/package-deb.sh builds libostrine-lidar0 (the library),
+#     libostrine-lidar-dev (its development files) and pelmora (the programs);
+#   - lintian finds no error and no warning in them;
+#   - their control fields: name, version, maintainer, description, and
+#     dependencies computed from the binaries (libc, shapelib, PROJ); the
+#     library's shlibs file and ldconfig trigger, and no maintainer script;
+#   - each holds its files and its copyright and changelog;
+#   - dpkg -i installs them; the installed /usr/bin/Pelmora converts a
+#     generated file exactly as the build tree's does, /usr/bin/pelmora-laz a
+#     real LAZ file exactly as Pelmora its uncompressed twin; the library is
+#     in the linker cache; a C program builds against the system install with
+#     pkg-config and with find_package; man finds both pages;
+#   - dpkg -r removes them and leaves none of their files behind; dpkg -P
+#     then drops their records.
 # It installs system-wide, so CTest runs it under a resource lock. It
-# refuses to run if pelmora is already installed, and removes what it
-# installed on any exit.
+# refuses to run if one of the packages is already installed, and removes
+# what it installed on any exit.
 # Usage: test_deb.sh SOURCE_DIR WORK_DIR BUILD_DIR LASGEN
 # Exit status 77 (skipped) when not root or dpkg is missing.
 set -euo pipefail
@@ -21,6 +26,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: installing a package needs root"; exit 77; }
 command -v dpkg-shlibdeps >/dev/null || fail "dpkg-shlibdeps not found: install dpkg-dev"
+command -v lintian >/dev/null || fail "lintian not found: run scripts/install-deps.sh"
 # dpkg with its lock: another apt or dpkg run on the machine makes it wait
 # (up to two minutes) rather than fail.
 dpkg_waiting() {
@@ -33,47 +39,89 @@ dpkg_waiting() {
   echo "$out"
   return 1
 }
-installed() { dpkg-query -W -f='${db:Status-Status}' pelmora 2>/dev/null | grep -x installed >/dev/null; }
-installed && fail "pelmora is already installed; remove it first (dpkg -r pelmora)"
+version=$(sed -n 's/^project(Pelmora VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
+major=${version%%.*}
+library=libostrine-lidar$major
+packages=("$library" libostrine-lidar-dev pelmora)
+state() { dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true; }
+for p in "${packages[@]}"; do
+  [ "$(state "$p")" != installed ] || fail "$p is already installed; remove it first (dpkg -r $p)"
+done
 
 rm -rf "$work"
 mkdir -p "$work"
-deb=$("$source/scripts/package-deb.sh" "$work/build" | tail -1)
-[ -f "$deb" ] || fail "no package built"
-echo "built $deb"
-
-field() { dpkg-deb -f "$deb" "$1"; }
-version=$(sed -n 's/^project(Pelmora VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
-[ "$(field Package)" = pelmora ] || fail "Package: $(field Package)"
-[ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
-[ -n "$(field Maintainer)" ] || fail "no Maintainer"
-# Captured first: under pipefail, a reader that stops early (head, grep -q)
-# can fail the pipeline by SIGPIPE.
-description=$(field Description)
-[[ ${description%%$'\n'*} == *LAS* ]] || fail "Description: ${description%%$'\n'*}"
-depends=$(field Depends)
-echo "Depends: $depends"
-# What the binaries link, each as a dependency with a version bound.
-for library in libshp libproj libc6 'libstdc\+\+6'; do
-  grep -Eq "(^|, )${library}[0-9a-z.+-]* \(>= [^)]+\)" <<<"$depends" || fail "Depends lacks $library: $depends"
+built=$("$source/scripts/package-deb.sh" "$work/build")
+declare -A deb
+for p in "${packages[@]}"; do
+  deb[$p]=$work/build/${p}_${version}_$(dpkg --print-architecture).deb
+  [ -f "${deb[$p]}" ] || fail "package $p not built; package-deb.sh printed: $built"
 done
+[ "$(wc -l <<<"$built")" -eq ${#packages[@]} ] || fail "package-deb.sh built other packages: $built"
+echo "built: $(tr '\n' ' ' <<<"$built")"
 
-dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents.txt"
-for f in /usr/bin/Pelmora /usr/include/Ostrine_LiDAR.h /usr/share/man/man1/Pelmora.1.gz; do
-  grep -qx "$f" "$work/contents.txt" || fail "package lacks $f"
+# lintian: no error, no warning (informational tags are shown, not failed).
+lint=$(lintian --tag-display-limit 0 "${deb[@]}" 2>&1) || true
+echo "lintian: ${lint:-clean}"
+if grep -E '^[EW]: ' <<<"$lint" >/dev/null; then fail "lintian reports errors or warnings"; fi
+
+field() { dpkg-deb -f "${deb[$1]}" "$2"; }
+for p in "${packages[@]}"; do
+  [ "$(field "$p" Package)" = "$p" ] || fail "Package: $(field "$p" Package)"
+  [ "$(field "$p" Version)" = "$version" ] || fail "$p Version: $(field "$p" Version), expected $version"
+  [ "$(field "$p" Architecture)" = "$(dpkg --print-architecture)" ] || fail "$p Architecture: $(field "$p" Architecture)"
+  maintainer=$(field "$p" Maintainer)
+  [[ $maintainer =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ && $maintainer != *example.* ]] || fail "$p Maintainer: $maintainer"
+  # Captured first: under pipefail, a reader that stops early (head, grep -q)
+  # can fail the pipeline by SIGPIPE.
+  description=$(field "$p" Description)
+  [[ ${description%%$'\n'*} == *LAS* || ${description%%$'\n'*} == *lidar* ]] || fail "$p Description: ${description%%$'\n'*}"
+  dpkg-deb -c "${deb[$p]}" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents-$p.txt"
+  for f in /usr/share/doc/$p/copyright /usr/share/doc/$p/changelog.gz; do
+    grep -qx "$f" "$work/contents-$p.txt" || fail "$p lacks $f"
+  done
+  control=$(dpkg-deb --ctrl-tarfile "${deb[$p]}" | tar -t)
+  if grep -E 'postinst|postrm|preinst|prerm' <<<"$control" >/dev/null; then fail "$p has maintainer scripts: $control"; fi
 done
+depends=$(field pelmora Depends)
+echo "pelmora Depends: $depends"
+# What the binaries link, each as a dependency with a version bound; and Node.
+for dependency in libshp libproj libc6 'libstdc\+\+6' nodejs; do
+  grep -Eq "(^|, )${dependency}[0-9a-z.+-]* \(>= [^)]+\)" <<<"$depends" || fail "pelmora Depends lacks $dependency: $depends"
+done
+grep -Eq "(^|, )libc6 \(>= " <<<"$(field "$library" Depends)" || fail "$library Depends: $(field "$library" Depends)"
+[ "$(field libostrine-lidar-dev Depends)" = "$library (= $version)" ] \
+  || fail "libostrine-lidar-dev Depends: $(field libostrine-lidar-dev Depends)"
+# The library's control files: shlibs naming its package, the ldconfig trigger.
+mkdir -p "$work/control"
+dpkg-deb -e "${deb[$library]}" "$work/control"
+grep -qx "libOstrine_LiDAR $major $library (>= $version)" "$work/control/shlibs" || fail "shlibs: $(cat "$work/control/shlibs")"
+grep -qx "activate-noawait ldconfig" "$work/control/triggers" || fail "no ldconfig trigger in $library"
+
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-grep -qx "/usr/lib/$multiarch/libOstrine_LiDAR.so.$version" "$work/contents.txt" \
-  || fail "library not in /usr/lib/$multiarch"
-grep -qx "/usr/lib/$multiarch/pkgconfig/ostrine_lidar.pc" "$work/contents.txt" || fail "package lacks ostrine_lidar.pc"
-grep -qx "/usr/lib/$multiarch/cmake/Ostrine_LiDAR/Ostrine_LiDARConfig.cmake" "$work/contents.txt" \
-  || fail "package lacks the CMake package"
+lib=/usr/lib/$multiarch
+in_package() { # PACKAGE FILE...
+  local p=$1 f
+  shift
+  for f in "$@"; do grep -qx "$f" "$work/contents-$p.txt" || fail "$p lacks $f"; done
+}
+in_package "$library" "$lib/libOstrine_LiDAR.so.$version" "$lib/libOstrine_LiDAR.so.$major"
+in_package libostrine-lidar-dev /usr/include/Ostrine_LiDAR.h "$lib/libOstrine_LiDAR.so" \
+  "$lib/pkgconfig/ostrine_lidar.pc" "$lib/cmake/Ostrine_LiDAR/Ostrine_LiDARConfig.cmake"
+in_package pelmora /usr/bin/Pelmora /usr/bin/pelmora-laz /usr/share/man/man1/Pelmora.1.gz \
+  /usr/share/man/man1/pelmora-laz.1.gz /usr/share/bash-completion/completions/pelmora-laz \
+  /usr/share/pelmora/scripts/convert-tiles.sh /usr/share/pelmora/scripts/quicklook.sh \
+  /usr/share/pelmora/laz/pelmora-laz.js /usr/share/pelmora/laz/node_modules/laz-perf/lib/node/laz-perf.wasm
+if grep -E 'libOstrine' "$work/contents-pelmora.txt" >/dev/null; then fail "pelmora holds library files"; fi
+cat "$work"/contents-*.txt >"$work/contents.txt"
 
-state() { dpkg-query -W -f='${db:Status-Status}' pelmora 2>/dev/null || true; }
-trap '[ -z "$(state)" ] || [ "$(state)" = not-installed ] || dpkg_waiting -P pelmora >/dev/null || true' EXIT
-dpkg_waiting -i "$deb" >"$work/dpkg-i.log" 2>&1 || fail "dpkg -i failed: $(tail -5 "$work/dpkg-i.log")"
-installed || fail "pelmora not installed after dpkg -i"
+cleanup() {
+  for p in pelmora libostrine-lidar-dev "$library"; do
+    case "$(state "$p")" in '' | not-installed) ;; *) dpkg_waiting -P "$p" >/dev/null || true ;; esac
+  done
+}
+trap cleanup EXIT
+dpkg_waiting -i "${deb[@]}" >"$work/dpkg-i.log" 2>&1 || fail "dpkg -i failed: $(tail -5 "$work/dpkg-i.log")"
+for p in "${packages[@]}"; do [ "$(state "$p")" = installed ] || fail "$p not installed after dpkg -i"; done
 
 # The installed converter against the build tree's, byte for byte.
 mkdir -p "$work/run/installed" "$work/run/built"
@@ -96,24 +144,42 @@ cmake -S "$here/consumer" -B "$work/consumer-cmake" >"$work/consumer-cmake.log" 
   || fail "consumer does not build with find_package from /usr: $(tail -20 "$work/consumer-cmake.log")"
 "$work/consumer-cmake/consumer" >/dev/null || fail "consumer (CMake, system) failed"
 if command -v man >/dev/null; then
-  [ "$(man -w Pelmora)" = /usr/share/man/man1/Pelmora.1.gz ] || fail "man -w Pelmora: $(man -w Pelmora 2>&1)"
+  for page in Pelmora pelmora-laz; do
+    [ "$(man -w $page)" = /usr/share/man/man1/$page.1.gz ] || fail "man -w $page: $(man -w $page 2>&1)"
+  done
 fi
 
-dpkg_waiting -r pelmora >"$work/dpkg-r.log" 2>&1 || fail "dpkg -r failed: $(tail -5 "$work/dpkg-r.log")"
-installed && fail "pelmora still installed after dpkg -r"
-# dpkg keeps the record of a removed package that has a postrm script (here:
-# ldconfig) until it is purged; it must hold no file and no conffile.
-case "$(state)" in
-  not-installed | '' | config-files) ;;
-  *) fail "package state after dpkg -r: $(state)" ;;
-esac
-[ -z "$(dpkg-query -W -f='${Conffiles}' pelmora 2>/dev/null)" ] || fail "conffiles left after dpkg -r"
+# The installed pelmora-laz (from the PATH, finding /usr/bin/Pelmora beside
+# it) on a real LAZ file, against the build tree's Pelmora on its twin.
+mkdir -p "$work/laz/installed" "$work/laz/built"
+cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/t.laz"
+cp "$source/tests/data/pdal_1.2-with-color.las" "$work/laz/built/t.las"
+chmod u+w "$work/laz"/*/t.*
+(cd "$work/laz/installed" && env -u PELMORA pelmora-laz -q t.laz) || fail "/usr/bin/pelmora-laz failed"
+"$build/Pelmora" "$work/laz/built/t.las" >/dev/null
+for s in shp shx dbf; do
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-laz's .$s differs from Pelmora's on the twin"
+done
+[ "$(ls -A "$work/laz/installed" | wc -l)" -eq 4 ] || fail "pelmora-laz left other files: $(ls -A "$work/laz/installed")"
+
+dpkg_waiting -r pelmora libostrine-lidar-dev "$library" >"$work/dpkg-r.log" 2>&1 \
+  || fail "dpkg -r failed: $(tail -5 "$work/dpkg-r.log")"
+for p in "${packages[@]}"; do
+  # Without maintainer scripts or conffiles nothing is kept until a purge.
+  case "$(state "$p")" in
+    not-installed | '' | config-files) ;;
+    *) fail "$p state after dpkg -r: $(state "$p")" ;;
+  esac
+  [ -z "$(dpkg-query -W -f='${Conffiles}' "$p" 2>/dev/null)" ] || fail "$p conffiles left after dpkg -r"
+done
 left=$(while read -r f; do
   if [ -n "$f" ] && [ ! -d "$f" ] && { [ -e "$f" ] || [ -L "$f" ]; }; then echo "$f"; fi
 done <"$work/contents.txt")
 [ -z "$left" ] || fail "files left after dpkg -r: $left"
 [ ! -e /usr/lib/"$multiarch"/cmake/Ostrine_LiDAR ] || fail "/usr/lib/$multiarch/cmake/Ostrine_LiDAR left after dpkg -r"
 ldconfig -p | grep libOstrine_LiDAR >/dev/null && fail "libOstrine_LiDAR.so still in the linker cache after dpkg -r"
-dpkg_waiting -P pelmora >/dev/null || fail "dpkg -P failed"
-case "$(state)" in not-installed | '') ;; *) fail "package state after dpkg -P: $(state)" ;; esac
-echo "Debian package test passed: $(basename "$deb") installed, used and removed"
+dpkg_waiting -P pelmora libostrine-lidar-dev "$library" >/dev/null || fail "dpkg -P failed"
+for p in "${packages[@]}"; do
+  case "$(state "$p")" in not-installed | '') ;; *) fail "$p state after dpkg -P: $(state "$p")" ;; esac
+done
+echo "Debian package test passed: ${packages[*]} installed, used and removed"

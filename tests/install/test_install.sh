@@ -2,14 +2,17 @@
 # Installs the build tree into a temporary prefix as any user would
 # (cmake --install BUILD --prefix DIR), then checks what an outsider gets:
 #   - the file set: Pelmora, the library and its links, the header, the
-#     pkg-config file, the CMake package, the man page;
+#     pkg-config file, the CMake package, the man pages, pelmora-laz with its
+#     codec, the tile scripts, the bash completion, the package documents;
 #   - the installed Pelmora converts a generated file exactly as the build
 #     tree's does;
 #   - after moving the installed tree elsewhere (both package files must be
 #     relocatable), a small C program builds against it with pkg-config and
 #     with find_package(Ostrine_LiDAR), using only the installed files, and
 #     runs;
-#   - the man page renders without a warning and has its sections.
+#   - the moved pelmora-laz (finding the Pelmora beside it) converts a real
+#     LAZ file exactly as Pelmora converts its uncompressed twin;
+#   - the man pages render without a warning and have their sections.
 # Usage: test_install.sh BUILD_DIR SOURCE_DIR WORK_DIR LASGEN
 set -euo pipefail
 build=$1 source=$2 work=$3 lasgen=$4
@@ -38,7 +41,23 @@ expected=(
   "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARTargets.cmake"
   "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARTargets-BUILDTYPE.cmake"
   share/man/man1/Pelmora.1.gz
+  share/man/man1/pelmora-laz.1.gz
+  bin/pelmora-laz
+  share/pelmora/laz/pelmora-laz.js
+  share/pelmora/laz/laz_file.js
+  share/pelmora/laz/chunk_table.js
+  share/pelmora/laz/package.json
+  share/pelmora/laz/node_modules/laz-perf/package.json
+  share/pelmora/laz/node_modules/laz-perf/lib/node/index.js
+  share/pelmora/laz/node_modules/laz-perf/lib/node/laz-perf.js
+  share/pelmora/laz/node_modules/laz-perf/lib/node/laz-perf.wasm
+  share/pelmora/scripts/convert-tiles.sh
+  share/pelmora/scripts/quicklook.sh
+  share/bash-completion/completions/pelmora-laz
 )
+for package in "libostrine-lidar$major" libostrine-lidar-dev pelmora; do
+  expected+=("share/doc/$package/copyright" "share/doc/$package/changelog.gz")
+done
 (cd "$work/first" && find . \( -type f -o -type l \) | sed -e 's|^\./||' -e 's|Targets-[a-z]*\.cmake$|Targets-BUILDTYPE.cmake|' | sort) \
   >"$work/installed.txt"
 printf '%s\n' "${expected[@]}" | sort >"$work/expected.txt"
@@ -97,12 +116,33 @@ cmake -S "$here/consumer" -B "$work/consumer-cmake-v9" -DOstrine_LiDAR_DIR="$pre
   -DOSTRINE_VERSION_WANTED=9 >"$work/consumer-cmake-v9.log" 2>&1 \
   && fail "find_package(Ostrine_LiDAR 9) accepted version $version"
 
-# The man page: renders without warnings, documents what it must.
-page=$work/Pelmora.1
-gzip -dc "$prefix/share/man/man1/Pelmora.1.gz" >"$page"
-warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) || true
-[ -z "$warnings" ] || fail "man page warnings: $warnings"
-for section in NAME SYNOPSIS DESCRIPTION 'OUTPUT FILES' FIELDS 'EXIT STATUS' DIAGNOSTICS; do
-  grep -q "^\.SH \"\?$section\"\?\$" "$page" || fail "man page has no $section section"
+# pelmora-laz of the moved tree: a relative link to its program, which finds
+# its codec beside it and Pelmora beside the link.
+[ "$(readlink "$prefix/bin/pelmora-laz")" = ../share/pelmora/laz/pelmora-laz.js ] \
+  || fail "bin/pelmora-laz links to $(readlink "$prefix/bin/pelmora-laz")"
+mkdir -p "$work/laz/installed" "$work/laz/built"
+cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/t.laz"
+cp "$source/tests/data/pdal_1.2-with-color.las" "$work/laz/built/t.las"
+chmod u+w "$work/laz"/*/t.*
+(cd "$work/laz/installed" && env -u PELMORA PATH=/usr/bin:/bin "$prefix/bin/pelmora-laz" t.laz >../installed.out) \
+  || fail "installed pelmora-laz failed: $(cat "$work/laz/installed.out")"
+grep -q "^Input LAS file: *t.laz\$" "$work/laz/installed.out" || fail "installed pelmora-laz console: $(cat "$work/laz/installed.out")"
+"$build/Pelmora" "$work/laz/built/t.las" >/dev/null
+for s in shp shx dbf; do
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-laz's .$s differs from Pelmora's on the twin"
 done
+
+# The man pages: render without warnings, document what they must.
+check_page() { # NAME SECTION...
+  local page=$work/$1.1 section
+  gzip -dc "$prefix/share/man/man1/$1.1.gz" >"$page"
+  warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) || true
+  [ -z "$warnings" ] || fail "man page $1 warnings: $warnings"
+  shift
+  for section in "$@"; do
+    grep -q "^\.SH \"\?$section\"\?\$" "$page" || fail "man page has no $section section"
+  done
+}
+check_page Pelmora NAME SYNOPSIS DESCRIPTION 'OUTPUT FILES' FIELDS 'EXIT STATUS' DIAGNOSTICS
+check_page pelmora-laz NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' DIAGNOSTICS
 echo "install test passed: ${#expected[@]} files under $libdir, consumers built both ways"
