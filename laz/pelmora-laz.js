@@ -7,7 +7,9 @@
 // temporary LAS file beside the outputs, Pelmora converts that file, and its
 // outputs are renamed after the LAZ file.  The temporary files go whatever
 // happens: success, failure, SIGINT, SIGTERM or SIGHUP.  Outputs replace
-// existing files of their names only once the whole conversion succeeded.
+// existing files of their names only once the whole conversion succeeded,
+// as Pelmora replaces them: through symbolic links, never a read-only file
+// or one that is not a regular file, keeping the replaced file's permissions.
 
 const fs = require('fs');
 const path = require('path');
@@ -192,6 +194,61 @@ class PelmoraConsole {
   }
 }
 
+// The file an output name stands for: the name, or the end of its chain of
+// symbolic links (which may not exist yet).  Outputs are written through
+// links the user made, as Pelmora writes them.
+function linkTarget(file) {
+  let current = file;
+  for (let depth = 0; depth < 40; depth++) {
+    let stat;
+    try {
+      stat = fs.lstatSync(current);
+    } catch (e) {
+      return current;
+    }
+    if (!stat.isSymbolicLink()) return current;
+    const link = fs.readlinkSync(current);
+    current = path.isAbsolute(link) ? link : path.join(path.dirname(current), link);
+  }
+  return current;
+}
+
+function kindOf(stat) {
+  if (stat.isDirectory()) return 'a directory';
+  if (stat.isFIFO()) return 'a FIFO';
+  if (stat.isCharacterDevice()) return 'a character device';
+  if (stat.isBlockDevice()) return 'a block device';
+  if (stat.isSocket()) return 'a socket';
+  return 'not a regular file';
+}
+
+// Pelmora's refusal of an existing output the user made read-only.
+const READ_ONLY = {
+  shp: (f) => `Unable to open file ${f} for writing`,
+  shx: (f) => `Unable to open ${f} for appending data`,
+  dbf: (f) => `DBFCreate(${f}) failed.`,
+  prj: (f) => `Unable to open file ${f} for writing`,
+  las: (f) => `Cannot write ${f}`,
+};
+
+// Refuses an existing output that is not a regular file, or that may not be
+// written; returns its stat (null when there is none).
+function checkReplaceable(file, ext) {
+  let stat;
+  try {
+    stat = fs.statSync(linkTarget(file));
+  } catch (e) {
+    return null;
+  }
+  if (!stat.isFile()) fail(`${file} is ${kindOf(stat)}, not a regular file: an output cannot replace it`);
+  try {
+    fs.accessSync(linkTarget(file), fs.constants.W_OK);
+  } catch (e) {
+    fail(READ_ONLY[ext](file));
+  }
+  return stat;
+}
+
 function removeQuietly(file) {
   try {
     fs.unlinkSync(file);
@@ -263,7 +320,8 @@ async function run(argv) {
     if (options.noClobber) fail(`${final(ext)} already exists (--no-clobber): nothing written`);
     // A LAS file is somebody's data, not an output of an earlier run.
     if (ext === 'las') fail(`${final(ext)} already exists: --keep-las does not replace a LAS file`);
-    if (stat.isDirectory()) fail(`${final(ext)} is a directory: the output cannot replace it`);
+    // The .prj only matters if the file has a CRS: checked when one was made.
+    if (ext !== 'prj') checkReplaceable(final(ext), ext);
   }
   const pelmora = findPelmora();
   if (!pelmora) fail(`Pelmora not found beside ${process.argv[1]} nor on the PATH: set PELMORA to the converter`);
@@ -383,9 +441,21 @@ async function run(argv) {
       }
     }
   } else {
+    // Every output checked before the first is renamed: all or none.
+    const replaced = new Map();
     for (const ext of made) {
       try {
-        fs.renameSync(temp + ext, final(ext));
+        replaced.set(ext, checkReplaceable(final(ext), ext));
+      } catch (e) {
+        cleanup();
+        throw e;
+      }
+    }
+    for (const ext of made) {
+      try {
+        const old = replaced.get(ext);
+        if (old) fs.chmodSync(temp + ext, old.mode & 0o7777);  // a replaced file keeps its permissions
+        fs.renameSync(temp + ext, linkTarget(final(ext)));
       } catch (e) {
         cleanup();
         fail(`Cannot write ${final(ext)}: ${e.message.replace(/^[A-Z]+: /, '')}`);

@@ -265,6 +265,40 @@ def group_options():
     check(r.returncode == 255 and 't.las already exists: --keep-las does not replace a LAS file' in r.stderr
           and read(os.path.join(d, 't.las')) == fresh_outputs['las'], f'-k over a .las: {r.returncode} {r.stderr!r}')
 
+    # Replaced as Pelmora replaces its outputs: a read-only one is refused
+    # with Pelmora's message, one that is not a regular file too, and a
+    # symbolic link is written through (the link stays, its target is the
+    # new file and keeps its permissions); nothing changes on a refusal.
+    for e in ('shp', 'shx', 'dbf', 'prj', 'las'):
+        if os.path.exists(os.path.join(d, 't.' + e)):
+            os.remove(os.path.join(d, 't.' + e))
+    for ext, message in (('shp', 'Unable to open file {} for writing'), ('dbf', 'DBFCreate({}) failed.')):
+        put(d, 't.' + ext, b'old')
+        os.chmod(os.path.join(d, 't.' + ext), 0o444)
+        r = run(['-q', laz])
+        if os.geteuid() != 0:
+            check(r.returncode == 255 and message.format(os.path.join(d, 't.' + ext)) in r.stderr,
+                  f'read-only .{ext}: {r.returncode} {r.stderr!r}')
+            check(sorted(os.listdir(d)) == sorted(['t.laz', 't.' + ext]) and read(os.path.join(d, 't.' + ext)) == b'old',
+                  f'read-only .{ext}: files {os.listdir(d)}')
+        for e in ('shp', 'shx', 'dbf'):
+            if os.path.exists(os.path.join(d, 't.' + e)):
+                os.remove(os.path.join(d, 't.' + e))
+    os.mkdir(os.path.join(d, 't.shx'))
+    r = run(['-q', laz])
+    check(r.returncode == 255 and 't.shx is a directory, not a regular file: an output cannot replace it' in r.stderr
+          and sorted(os.listdir(d)) == ['t.laz', 't.shx'], f'directory .shx: {r.returncode} {r.stderr!r}')
+    os.rmdir(os.path.join(d, 't.shx'))
+    os.mkdir(os.path.join(d, 'store'))
+    put(os.path.join(d, 'store'), 'real.shp', b'old')
+    os.chmod(os.path.join(d, 'store', 'real.shp'), 0o640)
+    os.symlink('store/real.shp', os.path.join(d, 't.shp'))
+    r = run(['-q', laz])
+    check(r.returncode == 0 and os.path.islink(os.path.join(d, 't.shp'))
+          and read(os.path.join(d, 'store', 'real.shp')) == fresh_outputs['shp']
+          and os.stat(os.path.join(d, 'store', 'real.shp')).st_mode & 0o777 == 0o640,
+          f'a linked .shp is written through: {r.returncode} {r.stderr!r}')
+
 
 def group_signals():
     d = fresh('signals')
