@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "expected_outputs.h"
 #include "output_checks.h"
@@ -78,9 +79,15 @@ TEST(Signals, AnInterruptedRunLeavesTheEarlierOutputsAndNoTemporaries) {
         write_old_outputs(dir);
         PausedRun run(las, run_start(las));
         if (!run.paused()) GTEST_SKIP() << "pipes cannot be made one page small here";
-        ASSERT_TRUE(std::any_of(fs::directory_iterator(dir.path), fs::directory_iterator(), [](const auto &e) {
-            return e.path().filename().string().starts_with(".in.");
-        })) << "the run holds its temporaries";
+        // The start is printed before the outputs are created; the run then
+        // blocks at its first progress line, holding all three temporaries.
+        auto temporaries = [&] {
+            return std::count_if(fs::directory_iterator(dir.path), fs::directory_iterator(),
+                                 [](const auto &e) { return e.path().filename().string().starts_with(".in."); });
+        };
+        for (int waited = 0; waited < 20000 && temporaries() < 3; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(temporaries(), 3) << "the run holds its temporaries";
         ASSERT_EQ(kill(run.pid(), signal_number), 0);
         int status = 0;
         run.finish(&status);
