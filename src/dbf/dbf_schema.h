@@ -27,16 +27,16 @@ enum class DbfColumn : uint8_t {
 };
 
 struct DbfField {
-    DbfColumn column;
-    const char *name;     // as given to shapelib, which cuts it to 10 characters
-    uint8_t width;        // characters in a row
-    uint8_t decimals;     // 0: an integer field (dBASE N without decimals)
-    const char *failure;  // printed with the table's name when shapelib refuses the field
+    DbfColumn column{};
+    const char *name = nullptr;     // as given to shapelib, which cuts it to 10 characters
+    uint8_t width = 0;              // characters in a row
+    uint8_t decimals = 0;           // 0: an integer field (dBASE N without decimals)
+    const char *failure = nullptr;  // printed with the table's name when shapelib refuses the field
 };
 
 struct DbfSchema {
     static constexpr size_t kMaxFields = 13;
-    DbfField fields[kMaxFields];
+    DbfField fields[kMaxFields] = {};
     size_t count = 0;
 
     constexpr void add(const DbfField &field) { fields[count++] = field; }
