@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "las_generator.h"
+#include "output_checks.h"
 #include "pelmora_run.h"
 #include "projection/esri_wkt.h"
 #include "las/las_vlr.h"
@@ -540,9 +541,8 @@ TEST(RealFiles, UserDefinedUtmOfARefusedFileTranslatesButTheRefusalWritesNothing
     const std::string las = dir / "extra.las";
     const std::string bytes = read_file(std::string(LASDATA_DIR) + "/lasr_extra_byte.las");
     write_file(las, bytes);
-    auto u16 = [&](size_t at) { return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned char>(bytes[at + 1]) << 8)); };
-    auto u32 = [&](size_t at) { return static_cast<uint32_t>(u16(at) | (static_cast<uint32_t>(u16(at + 2)) << 16)); };
-    const std::vector<LasVlr> records = walk(bytes, u16(94), u32(96), u32(100));
+    const std::vector<LasVlr> records =
+        walk(bytes, bytes::le16(bytes, 94), bytes::le32(bytes, 96), bytes::le32(bytes, 100));
     ASSERT_EQ(records.size(), 3u);
     const EsriWkt wkt = esri_wkt_from_vlrs(records);
     ASSERT_EQ(wkt.outcome, EsriWkt::Outcome::Written) << wkt.text;

@@ -3,13 +3,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "io/byte_order.h"
+
 namespace {
 
 constexpr uint16_t kInline = 0, kDirectoryTag = 34735, kDoublesTag = 34736, kAsciiTag = 34737;
 
 uint16_t get16(const std::string &bytes, size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) |
-                                 (static_cast<unsigned char>(bytes[at + 1]) << 8));
+    return load_le16(reinterpret_cast<const unsigned char *>(bytes.data()) + at);
 }
 
 }  // namespace
@@ -63,7 +64,8 @@ GeoKeys::GeoKeys(const std::string &directory, const std::string &doubles, const
     }
 
     doubles_.resize(doubles.size() / 8);
-    if (!doubles_.empty()) std::memcpy(doubles_.data(), doubles.data(), doubles_.size() * 8);  // little-endian host
+    for (size_t i = 0; i < doubles_.size(); ++i)
+        doubles_[i] = load_le_double(reinterpret_cast<const unsigned char *>(doubles.data()) + 8 * i);
 }
 
 std::optional<uint16_t> GeoKeys::get_short(uint16_t key) const {
