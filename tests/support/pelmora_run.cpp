@@ -11,7 +11,6 @@
 #include <thread>
 
 #include <filesystem>
-#include <regex>
 
 const char *const kBanner =
     "\nOstrine LiDAR Utilities"
@@ -59,8 +58,16 @@ std::vector<std::string> listing(const std::string &dir) {
 }
 
 std::string mask_elapsed(const std::string &console) {
-    static const std::regex elapsed("Elapsed time [0-9]+\\.[0-9][0-9] seconds\n$");
-    return std::regex_replace(console, elapsed, "Elapsed time # seconds\n");
+    // "Elapsed time <digits>.<two digits> seconds\n" at the very end.
+    const std::string head = "Elapsed time ", tail = " seconds\n";
+    const size_t at = console.rfind(head);
+    if (at == std::string::npos || !console.ends_with(tail)) return console;
+    const std::string seconds = console.substr(at + head.size(), console.size() - at - head.size() - tail.size());
+    const size_t point = seconds.find('.');
+    const bool digits = point != std::string::npos && point > 0 && seconds.size() == point + 3 &&
+                        seconds.find_first_not_of("0123456789.") == std::string::npos &&
+                        seconds.find('.', point + 1) == std::string::npos;
+    return digits ? console.substr(0, at) + head + "#" + tail : console;
 }
 
 TempDir::TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
