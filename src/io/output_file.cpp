@@ -5,12 +5,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "console/console.h"
 #include "io/posix_io.h"
@@ -179,10 +181,15 @@ void OutputFile::commit(std::initializer_list<OutputFile *> outputs) {
         forget_temporary(output->temporary_.c_str());
         output->committed_ = true;
     }
-    // The renames themselves reach the disk with the directory.
-    for (OutputFile *output : outputs) {
-        if (output == nullptr) continue;
-        const int directory = io::open_file(directory_of(output->target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The renames themselves reach the disk with their directory, synced
+    // once however many outputs it holds.
+    std::vector<std::string> directories;
+    for (OutputFile *output : outputs)
+        if (output != nullptr && std::find(directories.begin(), directories.end(), directory_of(output->target_)) ==
+                                     directories.end())
+            directories.push_back(directory_of(output->target_));
+    for (const std::string &name : directories) {
+        const int directory = io::open_file(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (directory >= 0) {
             fsync(directory);
             io::close_file(directory);
