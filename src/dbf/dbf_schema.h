@@ -40,11 +40,6 @@ struct DbfSchema {
     size_t count = 0;
 
     constexpr void add(const DbfField &field) { fields[count++] = field; }
-    constexpr bool has(DbfColumn column) const {
-        for (size_t i = 0; i < count; ++i)
-            if (fields[i].column == column) return true;
-        return false;
-    }
     // Byte position of a value in its row: after the deletion flag and the
     // fields before it.
     constexpr size_t offset_of(DbfColumn column) const {

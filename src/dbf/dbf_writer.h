@@ -25,8 +25,6 @@ class DbfWriter {
 public:
     DbfWriter(std::string dbfname, int16_t las_type);
 
-    const std::string &name() const { return name_; }
-
     // Creates the empty table of the variant through shapelib: its header
     // ends with the 0x0D terminator and nothing follows it.
     void create();

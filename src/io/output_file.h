@@ -36,8 +36,6 @@ public:
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    const std::string &name() const { return name_; }
-    int descriptor() const { return fd_; }
 
     // Writes every byte at `offset`; returns 0 or the errno of the failure.
     // Safe from several threads for disjoint ranges.

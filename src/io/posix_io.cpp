@@ -12,7 +12,7 @@ namespace {
 
 int default_open(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 
-constexpr Hooks kDefaultHooks = {default_open, ::read, ::pread, ::pwrite, ::fdatasync, ::close, ::rename, ::unlink};
+constexpr Hooks kDefaultHooks = {default_open, ::pread, ::pwrite, ::fdatasync, ::close, ::rename, ::unlink};
 
 Hooks g_hooks = kDefaultHooks;
 
@@ -26,19 +26,6 @@ int open_file(const char *path, int flags, mode_t mode) {
         const int fd = g_hooks.open(path, flags, mode);
         if (fd >= 0 || errno != EINTR) return fd;
     }
-}
-
-long long read_fully(int fd, void *buffer, size_t size) {
-    char *bytes = static_cast<char *>(buffer);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = g_hooks.read(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<long long>(done);
 }
 
 long long pread_fully(int fd, void *buffer, size_t size, uint64_t offset) {

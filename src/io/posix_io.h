@@ -16,7 +16,6 @@ namespace io {
 
 struct Hooks {
     int (*open)(const char *path, int flags, mode_t mode);
-    ssize_t (*read)(int fd, void *buffer, size_t size);
     ssize_t (*pread)(int fd, void *buffer, size_t size, off_t offset);
     ssize_t (*pwrite)(int fd, const void *buffer, size_t size, off_t offset);
     int (*fdatasync)(int fd);
@@ -31,10 +30,6 @@ void restore_default_hooks();
 
 // Opens with the hooks, retrying on EINTR.  -1 with errno on failure.
 int open_file(const char *path, int flags, mode_t mode = 0);
-
-// Reads up to `size` bytes from the current position; returns the bytes
-// read (fewer only at the end of the file), or -1 with errno.
-long long read_fully(int fd, void *buffer, size_t size);
 
 // Reads up to `size` bytes at `offset`; returns the bytes read (fewer only
 // at the end of the file), or -1 with errno.

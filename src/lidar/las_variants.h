@@ -33,10 +33,6 @@ inline constexpr LasVariant kLasVariants[9] = {
     {8, 2, 3, sizeof(LAS12fm3), true, true, offsetof(LAS12fm3, Red)},
 };
 
-// The record length a point format requires (formats 0..3).
-inline constexpr uint16_t kFormatRecordLength[4] = {sizeof(LAS12fm0), sizeof(LAS12fm1), sizeof(LAS12fm2),
-                                                     sizeof(LAS12fm3)};
-
 // The variant code of a LAS 1.x file with point format `format` (0..3);
 // 0 where the version has no record type for the format (1.0 and 1.1 with
 // formats 2 and 3).

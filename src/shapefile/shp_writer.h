@@ -32,8 +32,6 @@ class ShapefileWriter {
 public:
     explicit ShapefileWriter(std::string shpname);
 
-    const std::string &shp_name() const { return shp_name_; }
-
     // Create the main / index file and write its header.  The file lengths
     // are computed in advance for `nReturns` records.
     void create_main(int32_t nReturns, const double box[6]);
