@@ -142,7 +142,7 @@ int convert_file(const char *lasname) {
 
     // An output name that is a link to the input would replace it.
     for (const std::string &output : {run.shpname, shx_name_for(run.shpname), run.dbfname, run.prjname})
-        if (input.is_same_file(output) || input.is_same_file(output_target(output)))
+        if (input.is_same_file(output))  // stat follows links: a link to the input is the input
             fail("\n%s is the input file %s itself (a link to it): writing it would destroy the input\n", output.c_str(),
                  lasname);
     // Outputs that are not regular files cannot be replaced; the .prj only

@@ -36,7 +36,6 @@ public:
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-
     // Writes every byte at `offset`; returns 0 or the errno of the failure.
     // Safe from several threads for disjoint ranges.
     int write_at(const void *data, size_t size, uint64_t offset) const;
