@@ -17,7 +17,7 @@
 
 #include "fuzz_support.h"
 #include "output_checks.h"
-#include "run.h"
+#include "frontends/pelmora.h"
 
 namespace {
 

@@ -56,7 +56,7 @@ struct BoundedReader {
 
 std::vector<LasVlr> walk(const std::string &bytes, uint16_t header_size, uint32_t offset, uint32_t count,
                          int *strays = nullptr) {
-    BoundedReader r{bytes, vlr_space(header_size, offset, bytes.size())};
+    BoundedReader r{bytes, vlr_space(header_size, 227, offset, bytes.size())};
     std::vector<LasVlr> found = read_vlrs(r.reader(), r.space, count, is_projection_vlr);
     if (strays != nullptr) *strays = r.strays;
     else EXPECT_EQ(r.strays, 0) << "read outside the record space";
@@ -226,7 +226,7 @@ TEST(VlrWalk, GarbageCountsLengthsAndOffsetsStopTheWalkInsideTheRecordSpace) {
 
     // A record header cut by OffsetToData, or an OffsetToData past the end of the file.
     EXPECT_TRUE(walk(good, 227, 227 + 53, 1).empty());
-    EXPECT_EQ(vlr_space(227, 900, 500).end, 500u);
+    EXPECT_EQ(vlr_space(227, 227, 900, 500).end, 500u);
     EXPECT_TRUE(walk(good.substr(0, 260), 227, end, 1).empty());
 
     // HeaderSize below 227 still starts at 227; beyond OffsetToData leaves no room.

@@ -13,7 +13,8 @@
 #include "capture.h"
 #include "console/console.h"
 #include "dbf/row_format.h"
-#include "las/las_input.h"
+#include "dbf/dbf_schema.h"
+#include "las/las_file.h"
 #include "output_checks.h"
 #include "expected_outputs.h"
 
@@ -93,7 +94,7 @@ std::string row_of(const unsigned char (&record)[34], int format) {
     static const size_t kRowLength[4] = {24, 40, 39, 55};
     char out[64];
     ValueChanges changes;
-    format_rows(record, 1, las_type, out, changes);
+    format_rows(record, 1, 34, pelmora_schema(las_type), out, changes);
     return std::string(out, kRowLength[format]);
 }
 
@@ -129,7 +130,7 @@ TEST(Rows, ScanAnglesBelowMinus99BecomeNullAndAreCounted) {
         r[16] = static_cast<unsigned char>(byte);
         char out[64];
         ValueChanges changes;
-        format_rows(r, 1, 5, out, changes);
+        format_rows(r, 1, 34, pelmora_schema(5), out, changes);
         const int value = static_cast<int8_t>(byte);
         char want[8];
         std::snprintf(want, sizeof want, "%3d", value);

@@ -5,9 +5,8 @@
 
 #include "console/console.h"
 #include "dbf/dbf_schema.h"
+#include "core/limits.h"
 #include "io/byte_order.h"
-#include "las/las_input.h"
-#include "lidar/las_variants.h"
 
 namespace {
 
@@ -69,15 +68,16 @@ TableLibrary &table_library() {
     return library;
 }
 
-DbfWriter::DbfWriter(std::string dbfname, int16_t las_type) : name_(std::move(dbfname)), las_type_(las_type) {
-    const DbfSchema schema = dbf_schema(las_type);
-    header_length_ = schema.header_length();
-    row_length_ = schema.row_length();
+DbfWriter::DbfWriter(OutputSet &outputs, std::string dbfname, DbfSchema schema, size_t stride)
+    : outputs_(outputs),
+      name_(std::move(dbfname)), schema_(std::move(schema)), stride_(stride) {
+    header_length_ = schema_.header_length();
+    row_length_ = schema_.row_length();
 }
 
 void DbfWriter::create() {
     const char *dbfname = name_.c_str();
-    file_ = std::make_unique<OutputFile>(name_, "DBFCreate(%s) failed.\n");
+    file_ = outputs_.open(name_, "DBFCreate(%s) failed.\n");
 
     SAHooks hooks;
     SASetupDefaultHooks(&hooks);
@@ -91,7 +91,7 @@ void DbfWriter::create() {
     hooks.Remove = hook_remove;
     hooks.Error = hook_error;
     hooks.Atof = hook_atof;
-    HookedTable table{file_.get()};
+    HookedTable table{file_};
     t_table = &table;
     struct Unhook {
         ~Unhook() { t_table = nullptr; }
@@ -103,12 +103,11 @@ void DbfWriter::create() {
     // Rows are written after the header, so the table must end right after
     // it, without the end-of-file byte some library versions add.
     DBFSetWriteEndOfFileChar(hDBF, 0);
-    const DbfSchema schema = dbf_schema(las_type_);
-    for (size_t i = 0; i < schema.count; ++i) {
-        const DbfField &f = schema.fields[i];
-        if (table_library().add_field(hDBF, f.name, f.decimals > 0 ? FTDouble : FTInteger, f.width, f.decimals) == -1) {
+    for (const DbfField &f : schema_.fields) {
+        if (table_library().add_field(hDBF, f.name.c_str(), f.decimals > 0 ? FTDouble : FTInteger, f.width,
+                                      f.decimals) == -1) {
             DBFClose(hDBF);
-            fail(f.failure, dbfname);
+            fail(f.failure.c_str(), dbfname);
         }
     }
     DBFClose(hDBF);
@@ -122,13 +121,12 @@ void DbfWriter::set_record_count(uint32_t records) {
 }
 
 void DbfWriter::write_rows(const unsigned char *records, int32_t count, uint64_t first) {
-    const size_t block_rows = kBlockBytes / row_length_;
-    const size_t stride = kLasVariants[las_type_].record_length;
+    const size_t block_rows = std::max<size_t>(1, kBlockBytes / row_length_);
     char *block = reinterpret_cast<char *>(formatting_block(block_rows * row_length_));
     ValueChanges changes;
     for (size_t start = 0; static_cast<long long>(start) < count; start += block_rows) {
         const size_t n = std::min(block_rows, static_cast<size_t>(count) - start);
-        format_rows(records + start * stride, n, las_type_, block, changes);
+        format_rows(records + start * stride_, n, stride_, schema_, block, changes);
         const uint64_t at = header_length_ + (first + start) * row_length_;
         if (const int error = file_->write_at(block, n * row_length_, at)) file_->fail_write(error);
         file_->start_writeback(at, n * row_length_);

@@ -1,4 +1,4 @@
-// The dBASE III attribute table (.dbf): one numeric field set per LAS variant,
+// The dBASE III attribute table (.dbf): one numeric field per schema field,
 // created through shapelib; record count and rows written directly.
 #pragma once
 
@@ -10,8 +10,10 @@
 #include <string>
 
 #include "Ostrine_LiDAR.h"
+#include "dbf/dbf_schema.h"
 #include "dbf/row_format.h"
 #include "io/output_file.h"
+#include "io/output_set.h"
 
 // The shapelib call that defines a field, replaceable so that a test can
 // make the library refuse one.
@@ -23,10 +25,12 @@ TableLibrary &table_library();
 // The .dbf of one run, open from its creation to the commit.
 class DbfWriter {
 public:
-    DbfWriter(std::string dbfname, int16_t las_type);
+    // Rows of `schema` from records `stride` bytes apart; the table is an
+    // output of `outputs`.
+    DbfWriter(OutputSet &outputs, std::string dbfname, DbfSchema schema, size_t stride);
 
-    // Creates the empty table of the variant through shapelib: its header
-    // ends with the 0x0D terminator and nothing follows it.
+    // Creates the empty table through shapelib: its header ends with the
+    // 0x0D terminator and nothing follows it.
     void create();
     // Stores the record count (unsigned 32-bit little-endian at byte 4).
     void set_record_count(uint32_t records);
@@ -37,16 +41,18 @@ public:
 
     // Everything the rows so far wrote other than as printf would have.
     ValueChanges value_changes();
+    const DbfSchema &schema() const { return schema_; }
 
-    // The file, to be finished and committed with the other outputs.
-    OutputFile *file() { return file_.get(); }
+    OutputFile *file() { return file_; }
 
 private:
+    OutputSet &outputs_;
     std::string name_;
-    int16_t las_type_;
+    DbfSchema schema_;
+    size_t stride_;
     size_t header_length_ = 0;
     size_t row_length_ = 0;
-    std::unique_ptr<OutputFile> file_;
+    OutputFile *file_ = nullptr;
     std::mutex changes_mutex_;
     ValueChanges changes_;
 };

@@ -1,11 +1,13 @@
 #include "dbf/row_format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
 #include "dbf/dbf_schema.h"
 #include "io/byte_order.h"
+#include "lidar/las_check.h"
 
 namespace {
 
@@ -101,90 +103,202 @@ uint64_t scaled_by_1e8(double magnitude) {
     return static_cast<uint64_t>(scaled);
 }
 
-// The usual GPS time: "%16.8f" when its text fits, that is 7 characters
-// of sign and whole seconds, the point, and 8 decimals, written straight
-// into the field from four-digit tables.  Returns false (writing nothing
-// useful) otherwise.  It pays: 13 ns a value against 53 ns for
-// std::to_chars(fixed, 8) and padding (bench/gps_text_bench, 2026-12-08),
-// 0.4 s of a core on 10,000,000 points with GPS times.
-inline bool put_gps_time_8(char *dst16, double value) {
+// A number with 8 decimals right-aligned in `width` characters, when its
+// text fits: written straight into the field from four-digit tables.
+// Returns false (writing nothing useful) otherwise.  It pays: 13 ns a GPS
+// time against 53 ns for std::to_chars(fixed, 8) and padding
+// (bench/gps_text_bench, 2026-12-08), 0.4 s of a core on 10,000,000 points.
+inline bool put_fixed_8(char *dst, int width, double value) {
     const double magnitude = std::fabs(value);
-    if (!(magnitude < 1e7)) return false;  // also NaN and infinities
+    if (!(magnitude < 1e10)) return false;  // also NaN and infinities
     const uint64_t scaled = scaled_by_1e8(magnitude);
-    const uint32_t whole = static_cast<uint32_t>(scaled / 100000000u);
+    uint64_t whole = scaled / 100000000u;
     const bool negative = std::signbit(value);
-    if (whole >= (negative ? 1000000u : 10000000u)) return false;
-    const uint32_t part = static_cast<uint32_t>(scaled - static_cast<uint64_t>(whole) * 100000000u);
-    std::memcpy(dst16 + 8, kDigits.zero_padded4[part / 10000], 4);
-    std::memcpy(dst16 + 12, kDigits.zero_padded4[part % 10000], 4);
-    dst16[7] = '.';
-    const uint32_t high = whole / 10000, low = whole % 10000;
-    int digits;
-    if (high != 0) {
-        std::memcpy(dst16, kDigits.width3[high], 3);
-        std::memcpy(dst16 + 3, kDigits.zero_padded4[low], 4);
-        digits = 4 + (high >= 100 ? 3 : high >= 10 ? 2 : 1);
-    } else {
-        std::memcpy(dst16, "   ", 3);
-        std::memcpy(dst16 + 3, kDigits.blank_padded4[low], 4);
-        digits = low >= 1000 ? 4 : low >= 100 ? 3 : low >= 10 ? 2 : 1;
-    }
-    if (negative) dst16[6 - digits] = '-';
+    const int room = width - 9;  // sign and whole digits, before ".dddddddd"
+    const int digits = whole >= 1000000000u ? 10 : whole >= 100000000u ? 9 : whole >= 10000000u ? 8
+                       : whole >= 1000000u ? 7 : whole >= 100000u ? 6 : whole >= 10000u ? 5 : whole >= 1000u ? 4
+                       : whole >= 100u ? 3 : whole >= 10u ? 2 : 1;
+    if (digits + (negative ? 1 : 0) > room) return false;
+    const uint32_t part = static_cast<uint32_t>(scaled - whole * 100000000u);
+    std::memcpy(dst + width - 8, kDigits.zero_padded4[part / 10000], 4);
+    std::memcpy(dst + width - 4, kDigits.zero_padded4[part % 10000], 4);
+    dst[room] = '.';
+    // Whole digits right to left, four at a time; blanks before them.
+    int end = room;
+    do {
+        const uint32_t group = static_cast<uint32_t>(whole % 10000);
+        whole /= 10000;
+        end -= 4;
+        if (end >= 0) std::memcpy(dst + end, whole != 0 ? kDigits.zero_padded4[group] : kDigits.blank_padded4[group], 4);
+        else {  // fewer than four characters left: the group is short
+            const char *text = whole != 0 ? kDigits.zero_padded4[group] : kDigits.blank_padded4[group];
+            std::memcpy(dst, text - end, static_cast<size_t>(4 + end));
+        }
+    } while (whole != 0 && end > 0);
+    if (end > 0) std::memset(dst, ' ', static_cast<size_t>(end));
+    if (negative) dst[room - digits - 1] = '-';
     return true;
 }
 
-// One row per record of a point format whose record and row layouts are
-// known at compile time; the positions come from the schema.
-template <int16_t LasType>
-void format_rows_of(const unsigned char *records, size_t count, char *out, ValueChanges &changes) {
-    constexpr LasVariant kVariant = kLasVariants[LasType];
-    constexpr DbfSchema kSchema = dbf_schema(LasType);
-    constexpr size_t kStride = kVariant.record_length, kRow = kSchema.row_length();
-    constexpr size_t kIntensity = kSchema.offset_of(DbfColumn::Intensity);
-    constexpr size_t kReturnNumber = kSchema.offset_of(DbfColumn::ReturnNumber);
-    constexpr size_t kNumberReturns = kSchema.offset_of(DbfColumn::NumberReturns);
-    constexpr size_t kScanDirection = kSchema.offset_of(DbfColumn::ScanDirection);
-    constexpr size_t kEdge = kSchema.offset_of(DbfColumn::EdgeOfFlightLine);
-    constexpr size_t kClassification = kSchema.offset_of(DbfColumn::Classification);
-    constexpr size_t kScanAngle = kSchema.offset_of(DbfColumn::ScanAngleRank);
-    constexpr size_t kUserData = kSchema.offset_of(DbfColumn::UserData);
-    constexpr size_t kPointSource = kSchema.offset_of(DbfColumn::PointSourceID);
-    constexpr size_t kGps = kSchema.offset_of(DbfColumn::GPSTime);
-    constexpr size_t kRed = kSchema.offset_of(DbfColumn::Red);
-    constexpr size_t kGreen = kSchema.offset_of(DbfColumn::Green);
-    constexpr size_t kBlue = kSchema.offset_of(DbfColumn::Blue);
-    // The single-digit flag fields sit side by side in every schema.
-    static_assert(kNumberReturns == kReturnNumber + 1 && kScanDirection == kReturnNumber + 2 &&
-                  kEdge == kReturnNumber + 3);
+// "%8.3f" of a scan angle count x 0.006, exactly: count x 6 thousandths.
+inline void put_scan_angle_006(char *dst8, int16_t count) {
+    const int thousandths = count * 6;
+    const unsigned magnitude = static_cast<unsigned>(thousandths < 0 ? -thousandths : thousandths);
+    const unsigned whole = magnitude / 1000, part = magnitude % 1000;
+    std::memcpy(dst8 + 5, kDigits.width3[part], 3);
+    if (part < 100) dst8[5] = '0';
+    if (part < 10) dst8[6] = '0';
+    dst8[4] = '.';
+    std::memcpy(dst8 + 1, kDigits.width3[whole], 3);
+    dst8[0] = ' ';
+    if (thousandths < 0) dst8[whole >= 100 ? 0 : whole >= 10 ? 1 : 2] = '-';
+}
 
-    for (size_t i = 0; i < count; ++i, records += kStride, out += kRow) {
-        const unsigned char *r = records;
-        const unsigned bits = r[las_core::kBitfield];
-        out[0] = ' ';
-        put5(out + kIntensity, load_le16(r + las_core::kIntensity));
-        out[kReturnNumber] = static_cast<char>('0' + (bits & 7));
-        out[kNumberReturns] = static_cast<char>('0' + ((bits >> 3) & 7));
-        out[kScanDirection] = static_cast<char>('0' + ((bits >> 6) & 1));
-        out[kEdge] = static_cast<char>('0' + (bits >> 7));
-        put3(out + kClassification, r[las_core::kClassification]);  // flag bits included
-        if (!put_scan_angle(out + kScanAngle, static_cast<int8_t>(r[las_core::kScanAngleRank])))
-            ++changes.scan_angle_nulls;
-        put3(out + kUserData, r[las_core::kUserData]);
-        put5(out + kPointSource, load_le16(r + las_core::kPointSourceID));
-        if constexpr (kVariant.gps_time) {
-            const int decimals = format_gps_time(out + kGps, load_le_double(r + las_core::kGPSTime));
-            if (decimals < 0) ++changes.gps_nulls;
-            else if (decimals < 8) ++changes.gps_fewer_decimals;
+// The raw value of an extra-bytes attribute, widened.
+struct RawValue {
+    uint64_t bits;  // as no_data stores it: u64, i64 (sign-extended) or f64
+    double number;  // the value as a double
+    bool integral;
+};
+
+RawValue load_extra(const unsigned char *p, uint8_t type) {
+    switch (type) {
+        case 1: return {p[0], static_cast<double>(p[0]), true};
+        case 2: {
+            const int64_t v = static_cast<int8_t>(p[0]);
+            return {static_cast<uint64_t>(v), static_cast<double>(v), true};
         }
-        if constexpr (kVariant.rgb) {
-            put5(out + kRed, load_le16(r + kVariant.rgb_offset));
-            put5(out + kGreen, load_le16(r + kVariant.rgb_offset + 2));
-            put5(out + kBlue, load_le16(r + kVariant.rgb_offset + 4));
+        case 3: return {load_le16(p), static_cast<double>(load_le16(p)), true};
+        case 4: {
+            const int64_t v = static_cast<int16_t>(load_le16(p));
+            return {static_cast<uint64_t>(v), static_cast<double>(v), true};
         }
+        case 5: return {load_le32(p), static_cast<double>(load_le32(p)), true};
+        case 6: {
+            const int64_t v = static_cast<int32_t>(load_le32(p));
+            return {static_cast<uint64_t>(v), static_cast<double>(v), true};
+        }
+        case 7: return {load_le64(p), static_cast<double>(load_le64(p)), true};
+        case 8: return {load_le64(p), static_cast<double>(static_cast<int64_t>(load_le64(p))), true};
+        case 9: {
+            const uint32_t b = load_le32(p);
+            float f;
+            std::memcpy(&f, &b, sizeof f);
+            const double d = f;
+            uint64_t widened;
+            std::memcpy(&widened, &d, sizeof widened);
+            return {widened, d, false};
+        }
+        default: return {load_le64(p), load_le_double(p), false};
     }
 }
 
+// One extra-bytes value into its field: integers as they are, scaled and
+// floating-point values with the field's decimals; no_data as the null.
+void put_extra(char *dst, const ExtraAttribute &a, const unsigned char *record, size_t index, ValueChanges &changes) {
+    const RawValue raw = load_extra(record + a.at, a.data_type);
+    bool no_data = false;
+    if (a.has_no_data) {
+        if (raw.integral) {
+            no_data = raw.bits == a.no_data;
+        } else {
+            double wanted;
+            std::memcpy(&wanted, &a.no_data, sizeof wanted);
+            no_data = raw.bits == a.no_data || raw.number == wanted;
+        }
+    }
+    if (no_data) {
+        std::memset(dst, '*', a.width);
+        return;
+    }
+    if (raw.integral && !a.scaled && !a.offset_applies) {
+        char text[24];
+        const auto result = a.is_signed() ? std::to_chars(text, text + sizeof text, static_cast<int64_t>(raw.bits))
+                                          : std::to_chars(text, text + sizeof text, raw.bits);
+        const size_t length = static_cast<size_t>(result.ptr - text);
+        if (length <= a.width) {
+            std::memset(dst, ' ', a.width - length);
+            std::memcpy(dst + a.width - length, text, length);
+        } else {
+            std::memset(dst, '*', a.width);
+            ++changes.extra_nulls[index];
+        }
+        return;
+    }
+    const double v = raw.number * (a.scaled ? a.scale : 1.0) + (a.offset_applies ? a.offset : 0.0);
+    const int decimals = format_fixed(dst, a.width, a.decimals, v);
+    if (decimals < 0) ++changes.extra_nulls[index];
+    else if (decimals < a.decimals) ++changes.extra_fewer_decimals[index];
+}
+
+// One field's work, resolved once per call: where its value comes from and
+// where its text goes.
+struct FieldOp {
+    FieldSource source;
+    uint8_t width, shift, mask;
+    uint16_t at, dst, extra;
+};
+
 }  // namespace
+
+ValueChanges &ValueChanges::operator+=(const ValueChanges &o) {
+    scan_angle_nulls += o.scan_angle_nulls;
+    gps_fewer_decimals += o.gps_fewer_decimals;
+    gps_nulls += o.gps_nulls;
+    if (extra_nulls.size() < o.extra_nulls.size()) {
+        extra_nulls.resize(o.extra_nulls.size());
+        extra_fewer_decimals.resize(o.extra_nulls.size());
+    }
+    for (size_t i = 0; i < o.extra_nulls.size(); ++i) {
+        extra_nulls[i] += o.extra_nulls[i];
+        extra_fewer_decimals[i] += o.extra_fewer_decimals[i];
+    }
+    return *this;
+}
+
+bool ValueChanges::any() const {
+    uint64_t total = scan_angle_nulls + gps_fewer_decimals + gps_nulls;
+    for (size_t i = 0; i < extra_nulls.size(); ++i) total += extra_nulls[i] + extra_fewer_decimals[i];
+    return total != 0;
+}
+
+std::string describe_value_changes(const ValueChanges &c, const DbfSchema &schema) {
+    if (!c.any()) return "";
+    std::string line = "Values too wide for their fields:";
+    const char *separator = " ";
+    auto add = [&](const std::string &part) {
+        line += separator + part;
+        separator = "; ";
+    };
+    const size_t angle = schema.find("ScanAngleRank");
+    const size_t gps = schema.find("GPSTime");
+    const std::string gps_null = gps < schema.fields.size() ? std::string(schema.fields[gps].width, '*') : "";
+    if (c.scan_angle_nulls != 0 && angle < schema.fields.size())
+        add(ostrine::formatted("ScanAngleRank %llu written as null (***)",
+                               static_cast<unsigned long long>(c.scan_angle_nulls)));
+    if (c.gps_fewer_decimals != 0)
+        add(ostrine::formatted("GPSTime %llu written with fewer than 8 decimals",
+                               static_cast<unsigned long long>(c.gps_fewer_decimals)));
+    if (c.gps_nulls != 0)
+        add(ostrine::formatted("GPSTime %llu written as null (%s)", static_cast<unsigned long long>(c.gps_nulls),
+                               gps_null.c_str()));
+    for (size_t i = 0; i < c.extra_nulls.size() && i < schema.extras.size(); ++i) {
+        size_t field = 0;
+        while (field < schema.fields.size() &&
+               !(schema.fields[field].source == FieldSource::Extra && schema.fields[field].extra == i))
+            ++field;
+        if (field == schema.fields.size()) continue;
+        const DbfField &f = schema.fields[field];
+        if (c.extra_fewer_decimals[i] != 0)
+            add(ostrine::formatted("%s %llu written with fewer than %u decimals", f.name.c_str(),
+                                   static_cast<unsigned long long>(c.extra_fewer_decimals[i]), f.decimals));
+        if (c.extra_nulls[i] != 0)
+            add(ostrine::formatted("%s %llu written as null (%s)", f.name.c_str(),
+                                   static_cast<unsigned long long>(c.extra_nulls[i]),
+                                   std::string(f.width, '*').c_str()));
+    }
+    return line;
+}
 
 int fixed_text(double value, int decimals, char *out) {
     if (std::isfinite(value) && std::fabs(value) >= 1e16) return -1;
@@ -194,34 +308,67 @@ int fixed_text(double value, int decimals, char *out) {
     return static_cast<int>(result.ptr - out);
 }
 
-int format_gps_time(char *dst16, double value) {
-    if (put_gps_time_8(dst16, value)) return 8;
+int format_fixed(char *dst, int width, int decimals, double value) {
+    if (decimals == 8 && put_fixed_8(dst, width, value)) return 8;
     char text[40];
-    for (int decimals = 8; decimals >= 0; --decimals) {
-        const int length = fixed_text(value, decimals, text);
+    for (int d = decimals; d >= 0; --d) {
+        const int length = fixed_text(value, d, text);
         if (length < 0) break;
-        if (length <= 16) {
-            std::memset(dst16, ' ', static_cast<size_t>(16 - length));
-            std::memcpy(dst16 + 16 - length, text, static_cast<size_t>(length));
-            return decimals;
+        if (length <= width) {
+            std::memset(dst, ' ', static_cast<size_t>(width - length));
+            std::memcpy(dst + width - length, text, static_cast<size_t>(length));
+            return d;
         }
     }
-    std::memset(dst16, '*', 16);
+    std::memset(dst, '*', static_cast<size_t>(width));
     return -1;
 }
 
-void format_rows(const unsigned char *records, size_t count, int16_t las_type, char *out, ValueChanges &changes) {
-    // The 1.1 and 1.2 rows of a format are the same; 1.0 only names two
-    // fields differently.
-    switch (las_type) {
-        case 1: format_rows_of<1>(records, count, out, changes); break;
-        case 2: format_rows_of<2>(records, count, out, changes); break;
-        case 3: format_rows_of<3>(records, count, out, changes); break;
-        case 4: format_rows_of<4>(records, count, out, changes); break;
-        case 5: format_rows_of<5>(records, count, out, changes); break;
-        case 6: format_rows_of<6>(records, count, out, changes); break;
-        case 7: format_rows_of<7>(records, count, out, changes); break;
-        case 8: format_rows_of<8>(records, count, out, changes); break;
-        default: break;
+int format_gps_time(char *dst16, double value) { return format_fixed(dst16, 16, 8, value); }
+
+void format_rows(const unsigned char *records, size_t count, size_t stride, const DbfSchema &schema, char *out,
+                 ValueChanges &changes) {
+    std::vector<FieldOp> ops;
+    ops.reserve(schema.fields.size());
+    size_t dst = 1;
+    for (const DbfField &f : schema.fields) {
+        ops.push_back({f.source, f.width, f.shift, f.mask, f.at, static_cast<uint16_t>(dst), f.extra});
+        dst += f.width;
+    }
+    const size_t row = dst;
+    changes.extra_nulls.resize(schema.extras.size());
+    changes.extra_fewer_decimals.resize(schema.extras.size());
+
+    for (size_t i = 0; i < count; ++i, records += stride, out += row) {
+        const unsigned char *r = records;
+        out[0] = ' ';
+        for (const FieldOp &op : ops) {
+            char *o = out + op.dst;
+            switch (op.source) {
+                case FieldSource::Unsigned16: put5(o, load_le16(r + op.at)); break;
+                case FieldSource::Unsigned8: put3(o, r[op.at]); break;
+                case FieldSource::Bits: {
+                    const unsigned v = (r[op.at] >> op.shift) & op.mask;
+                    if (op.width == 1) {
+                        o[0] = static_cast<char>('0' + v);
+                    } else {
+                        o[0] = v >= 10 ? '1' : ' ';
+                        o[1] = static_cast<char>('0' + v % 10);
+                    }
+                    break;
+                }
+                case FieldSource::ScanAngleRank:
+                    if (!put_scan_angle(o, static_cast<int8_t>(r[op.at]))) ++changes.scan_angle_nulls;
+                    break;
+                case FieldSource::ScanAngle: put_scan_angle_006(o, static_cast<int16_t>(load_le16(r + op.at))); break;
+                case FieldSource::GpsTime: {
+                    const int decimals = format_fixed(o, op.width, 8, load_le_double(r + op.at));
+                    if (decimals < 0) ++changes.gps_nulls;
+                    else if (decimals < 8) ++changes.gps_fewer_decimals;
+                    break;
+                }
+                case FieldSource::Extra: put_extra(o, schema.extras[op.extra], r, op.extra, changes); break;
+            }
+        }
     }
 }

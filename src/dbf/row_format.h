@@ -11,32 +11,44 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+struct DbfSchema;
 
 // Values written other than as printf would have written them.
 struct ValueChanges {
     uint64_t scan_angle_nulls = 0;     // scan angles -100..-128 written as "***"
     uint64_t gps_fewer_decimals = 0;   // GPS times written with fewer than 8 decimals
-    uint64_t gps_nulls = 0;            // GPS times written as 16 asterisks
-    ValueChanges &operator+=(const ValueChanges &o) {
-        scan_angle_nulls += o.scan_angle_nulls;
-        gps_fewer_decimals += o.gps_fewer_decimals;
-        gps_nulls += o.gps_nulls;
-        return *this;
-    }
-    bool any() const { return scan_angle_nulls + gps_fewer_decimals + gps_nulls != 0; }
+    uint64_t gps_nulls = 0;            // GPS times written as asterisks
+    // Per extra-bytes attribute: values too wide for their decimals, and
+    // values too wide (or not numbers) written as asterisks.
+    std::vector<uint64_t> extra_fewer_decimals, extra_nulls;
+
+    ValueChanges &operator+=(const ValueChanges &o);
+    bool any() const;
 };
 
-// Writes `value` as printf("%.<decimals>f") would into `out` (at least 32
+// The warning line for `changes` ("Values too wide for their fields: ..."),
+// with the field names and widths of `schema`; "" when nothing changed.
+std::string describe_value_changes(const ValueChanges &changes, const DbfSchema &schema);
+
+// Writes `value` as printf("%.<decimals>f") would into `out` (at least 40
 // bytes) and returns its length; returns -1 when |value| >= 1e16, whose text
 // is wider than any field here.
 int fixed_text(double value, int decimals, char *out);
 
-// The 16 bytes of a GPS time: "%16.8f" when it fits, else the most decimals
-// that fit (down to none, without a point), else 16 asterisks.  Returns the
-// number of decimals written, or -1 for the asterisks.
+// A number in a field of `width` characters: "%<width>.<decimals>f" when it
+// fits, else the most decimals that fit (down to none, without a point),
+// else asterisks.  Returns the number of decimals written, or -1 for the
+// asterisks.
+int format_fixed(char *dst, int width, int decimals, double value);
+
+// The 16 bytes of a GPS time: format_fixed with width 16 and 8 decimals.
 int format_gps_time(char *dst16, double value);
 
-// Formats the rows of `count` consecutive records of variant `las_type`
-// (1..8) into `out` (count x the variant's row length), adding up what had
-// to be changed.
-void format_rows(const unsigned char *records, size_t count, int16_t las_type, char *out, ValueChanges &changes);
+// Formats the rows of `count` consecutive records, `stride` bytes apart,
+// into `out` (count x the schema's row length), adding up what had to be
+// changed.
+void format_rows(const unsigned char *records, size_t count, size_t stride, const DbfSchema &schema, char *out,
+                 ValueChanges &changes);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "io/child_processes.h"
 #include "io/posix_io.h"
 
 namespace {
@@ -45,6 +46,8 @@ void forget_temporary(const char *path) {
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void remove_temporaries_and_stop(int signal_number) {
+    // A LAZ decoder never outlives the run.
+    kill_children();
     for (auto &slot : g_temporaries)
         if (const char *path = slot.load()) ::unlink(path);
     // End as the signal itself would, so that the caller (a shell, a batch
@@ -107,6 +110,41 @@ std::string output_target(const std::string &name) {
     return path;
 }
 
+std::string temporary_name(const std::string &target, const std::string &suffix, size_t name_max) {
+    const std::string tail = ".pelmora-" + suffix;
+    std::string base = base_of(target);
+    // "." + base + tail must fit: cut base, never below one byte.
+    if (1 + base.size() + tail.size() > name_max) base.resize(std::max<size_t>(1, name_max - 1 - tail.size()));
+    return directory_of(target) + "/." + base + tail;
+}
+
+namespace {
+
+// Where an output name will put its file, spelled one way: the device and
+// inode of an existing file, else the real path of its directory and its
+// own name.
+std::string file_key(const std::string &name) {
+    const std::string target = output_target(name);
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0)
+        return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    char *real = realpath(directory_of(target).c_str(), nullptr);
+    std::string key = "path " + (real != nullptr ? std::string(real) : directory_of(target)) + "/" + base_of(target);
+    std::free(real);
+    return key;
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> same_output_file(const std::vector<std::string> &names) {
+    std::vector<std::string> keys;
+    for (const std::string &name : names) keys.push_back(file_key(name));
+    for (size_t i = 0; i < names.size(); ++i)
+        for (size_t j = i + 1; j < names.size(); ++j)
+            if (keys[i] == keys[j]) return {names[i], names[j]};
+    return {};
+}
+
 void refuse_unreplaceable_output(const std::string &name) {
     struct stat st {};
     if (stat(output_target(name).c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
@@ -120,11 +158,13 @@ OutputFile::OutputFile(std::string name, const char *open_failure)
     const bool exists = stat(target_.c_str(), &st) == 0;
     if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) fail(open_failure, name_.c_str());
 
-    const std::string stem = directory_of(target_) + "/." + base_of(target_) + ".pelmora-";
+    const long limit = pathconf(directory_of(target_).c_str(), _PC_NAME_MAX);
+    const size_t name_max = limit > 0 ? static_cast<size_t>(limit) : 255;
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        temporary_ = stem + unique_suffix();
+        temporary_ = temporary_name(target_, unique_suffix(), name_max);
         remember_temporary(temporary_.c_str());
-        fd_ = io::open_file(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Read and write: an index is built from the .shp written.
+        fd_ = io::open_file(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ < 0) forget_temporary(temporary_.c_str());
         if (fd_ < 0 && errno != EEXIST) break;
     }
@@ -141,7 +181,17 @@ OutputFile::~OutputFile() {
 }
 
 int OutputFile::write_at(const void *data, size_t size, uint64_t offset) const {
-    return io::pwrite_all(fd_, data, size, offset);
+    const int error = io::pwrite_all(fd_, data, size, offset);
+    if (error == 0) {
+        uint64_t end = offset + size, known = size_.load();
+        while (end > known && !size_.compare_exchange_weak(known, end)) {
+        }
+    }
+    return error;
+}
+
+bool OutputFile::read_at(void *data, size_t size, uint64_t offset) const {
+    return io::pread_fully(fd_, data, size, offset) == static_cast<long long>(size);
 }
 
 void OutputFile::fail_write(int error) const { fail("\nFailed to write %s: %s\n", name_.c_str(), std::strerror(error)); }
@@ -172,14 +222,77 @@ void OutputFile::finish(std::initializer_list<OutputFile *> outputs) {
         if (output != nullptr) output->finish();
 }
 
-void OutputFile::commit(std::initializer_list<OutputFile *> outputs) {
+void OutputFile::commit(const std::vector<OutputFile *> &outputs, bool no_clobber) {
     const SignalsBlocked blocked;
-    for (OutputFile *output : outputs) {
-        if (output == nullptr) continue;
-        if (io::hooks().rename(output->temporary_.c_str(), output->target_.c_str()) != 0)
-            fail("\nFailed to replace %s: %s\n", output->name_.c_str(), std::strerror(errno));
-        forget_temporary(output->temporary_.c_str());
-        output->committed_ = true;
+    if (no_clobber) {
+        // link() never replaces: a name that appeared since the check fails
+        // here, and the outputs linked before it are taken back.
+        std::vector<OutputFile *> linked;
+        for (OutputFile *output : outputs) {
+            if (output == nullptr) continue;
+            if (link(output->temporary_.c_str(), output->target_.c_str()) != 0) {
+                const int error = errno;
+                for (OutputFile *done : linked) io::hooks().unlink(done->target_.c_str());
+                if (error == EEXIST) fail("\n%s already exists (--no-clobber): nothing written\n", output->name_.c_str());
+                fail("\nFailed to write %s: %s\n", output->name_.c_str(), std::strerror(error));
+            }
+            linked.push_back(output);
+        }
+        for (OutputFile *output : linked) {
+            io::hooks().unlink(output->temporary_.c_str());
+            forget_temporary(output->temporary_.c_str());
+            output->committed_ = true;
+        }
+    } else {
+        // Each rename replaces one file at once, but a set of them can fail
+        // half way (a directory that refuses the third).  The files being
+        // replaced are first kept under hidden names (hard links), so that a
+        // failed rename puts back every file renamed before it: the set is
+        // new or old, never mixed.
+        struct Step {
+            OutputFile *output;
+            std::string kept;  // the replaced file's hidden link; "" if there was none
+            bool existed;
+        };
+        std::vector<Step> steps;
+        for (OutputFile *output : outputs) {
+            if (output == nullptr) continue;
+            Step step{output, "", access(output->target_.c_str(), F_OK) == 0};
+            if (step.existed) {
+                for (int attempt = 0; attempt < 100 && step.kept.empty(); ++attempt) {
+                    std::string candidate = temporary_name(output->target_, unique_suffix(), 255);
+                    if (link(output->target_.c_str(), candidate.c_str()) == 0) step.kept = std::move(candidate);
+                    else if (errno != EEXIST) break;  // no hard links here: no way back for this file
+                }
+            }
+            steps.push_back(std::move(step));
+        }
+        auto drop_kept = [&] {
+            for (const Step &step : steps)
+                if (!step.kept.empty()) ::unlink(step.kept.c_str());
+        };
+        for (size_t i = 0; i < steps.size(); ++i) {
+            OutputFile *output = steps[i].output;
+            if (io::hooks().rename(output->temporary_.c_str(), output->target_.c_str()) == 0) continue;
+            const int error = errno;
+            for (size_t j = 0; j < i; ++j) {
+                if (!steps[j].kept.empty()) {
+                    if (::rename(steps[j].kept.c_str(), steps[j].output->target_.c_str()) == 0) steps[j].kept.clear();
+                } else if (!steps[j].existed) {
+                    ::unlink(steps[j].output->target_.c_str());
+                }
+                // The renamed temporary is the target now: nothing to remove.
+                forget_temporary(steps[j].output->temporary_.c_str());
+                steps[j].output->committed_ = true;
+            }
+            drop_kept();
+            fail("\nFailed to replace %s: %s\n", output->name_.c_str(), std::strerror(error));
+        }
+        for (Step &step : steps) {
+            forget_temporary(step.output->temporary_.c_str());
+            step.output->committed_ = true;
+        }
+        drop_kept();
     }
     // The renames themselves reach the disk with their directory, synced
     // once however many outputs it holds.

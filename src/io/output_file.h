@@ -5,15 +5,20 @@
 // is written and synced.  Until then an earlier file of that name stays as
 // it was; a failed or interrupted run removes its temporaries, and a run
 // killed outright (SIGKILL, a crash) leaves at most hidden temporaries
-// ".NAME.pelmora-XXXXXX", never a partial file under a final name.
+// ".NAME.pelmora-XXXXXX", never a partial file under a final name.  (NAME
+// is cut short where the whole would pass the file system's limit on the
+// length of a name: uniqueness comes from the random part.)
 #pragma once
 
 #include <signal.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The file an output name stands for: the name itself, or the file at the
 // end of its chain of symbolic links (which may not exist yet), so that
@@ -24,6 +29,17 @@ std::string output_target(const std::string &name);
 // regular file (a directory, FIFO, device or socket): such a file cannot be
 // replaced by an output, and nothing has been written yet.
 void refuse_unreplaceable_output(const std::string &name);
+
+// The first pair of `names` that stand for the same file (through links,
+// symbolic or hard, or as two spellings of one path), as {first, second};
+// two empty strings when every name is a file of its own.  Writing both
+// would leave one output in the place of the other.
+std::pair<std::string, std::string> same_output_file(const std::vector<std::string> &names);
+
+// The name of the hidden temporary of `target` with the random part
+// `suffix`: ".BASE.pelmora-SUFFIX" beside it, BASE cut short so that the
+// whole name fits `name_max` bytes.
+std::string temporary_name(const std::string &target, const std::string &suffix, size_t name_max);
 
 class OutputFile {
 public:
@@ -39,6 +55,8 @@ public:
     // Writes every byte at `offset`; returns 0 or the errno of the failure.
     // Safe from several threads for disjoint ranges.
     int write_at(const void *data, size_t size, uint64_t offset) const;
+    // Reads back what was written: false unless all `size` bytes are there.
+    bool read_at(void *data, size_t size, uint64_t offset) const;
     // The same, failing with "Failed to write NAME: <reason>".
     void put_at(const void *data, size_t size, uint64_t offset) const;
     // The failure message of a write that returned `error`.
@@ -56,8 +74,16 @@ public:
     static void finish(std::initializer_list<OutputFile *> outputs);
 
     // Renames finished temporaries over their targets, with interrupts held
-    // off so that a signal cannot stop the set half renamed.
-    static void commit(std::initializer_list<OutputFile *> outputs);
+    // off so that a signal cannot stop the set half renamed.  With
+    // `no_clobber`, each is linked to its name instead, which never
+    // replaces a file: if any name has appeared meanwhile, those linked are
+    // taken back and the run fails ("NAME already exists").
+    static void commit(const std::vector<OutputFile *> &outputs, bool no_clobber = false);
+
+    const std::string &name() const { return name_; }
+    const std::string &target() const { return target_; }
+    // Bytes in the file (its highest written offset).
+    uint64_t size() const { return size_; }
 
 private:
     std::string name_;       // as the user will know it
@@ -65,6 +91,7 @@ private:
     std::string temporary_;  // where it is written
     int fd_ = -1;
     bool committed_ = false;
+    mutable std::atomic<uint64_t> size_{0};
 };
 
 // Makes SIGINT, SIGTERM and SIGHUP remove the run's temporaries and then end

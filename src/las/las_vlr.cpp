@@ -8,14 +8,19 @@
 
 namespace {
 
-constexpr uint64_t kPublicHeaderBytes = 227;
 constexpr uint64_t kVlrHeaderBytes = 54;
+constexpr uint64_t kEvlrHeaderBytes = 60;
+
+std::string user_id_of(const unsigned char *header) {
+    const char *user = reinterpret_cast<const char *>(header + 2);
+    return std::string(user, std::find(user, user + 16, '\0'));
+}
 
 }  // namespace
 
-VlrSpace vlr_space(uint16_t header_size, uint32_t offset_to_data, uint64_t file_size) {
+VlrSpace vlr_space(uint16_t header_size, uint64_t version_header_bytes, uint32_t offset_to_data, uint64_t file_size) {
     VlrSpace space;
-    space.begin = std::max<uint64_t>(header_size, kPublicHeaderBytes);
+    space.begin = std::max<uint64_t>(header_size, version_header_bytes);
     space.end = std::min<uint64_t>(offset_to_data, file_size);
     return space;
 }
@@ -34,8 +39,7 @@ std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count
         const uint64_t payload_at = at + kVlrHeaderBytes;
         if (space.end - payload_at < length) break;
 
-        const char *user = reinterpret_cast<const char *>(header + 2);
-        const std::string user_id(user, std::find(user, user + 16, '\0'));
+        const std::string user_id = user_id_of(header);
         if (keep(user_id, record_id)) {
             LasVlr vlr{user_id, record_id, std::string(length, '\0')};
             if (length > 0 && !read(payload_at, vlr.payload.data(), length)) break;
@@ -44,6 +48,33 @@ std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count
         at = payload_at + length;
     }
     return kept;
+}
+
+std::vector<LasVlr> read_evlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep,
+                               uint64_t max_payload) {
+    std::vector<LasVlr> kept;
+    uint64_t at = space.begin;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (at >= space.end || space.end - at < kEvlrHeaderBytes) break;
+        unsigned char header[kEvlrHeaderBytes];
+        if (!read(at, header, sizeof header)) break;
+        const uint16_t record_id = load_le16(header + 18);
+        const uint64_t length = load_le64(header + 20);
+        const uint64_t payload_at = at + kEvlrHeaderBytes;
+        if (space.end - payload_at < length) break;
+        const std::string user_id = user_id_of(header);
+        if (length <= max_payload && keep(user_id, record_id)) {
+            LasVlr vlr{user_id, record_id, std::string(static_cast<size_t>(length), '\0')};
+            if (length > 0 && !read(payload_at, vlr.payload.data(), static_cast<size_t>(length))) break;
+            kept.push_back(std::move(vlr));
+        }
+        at = payload_at + length;
+    }
+    return kept;
+}
+
+bool is_extra_bytes_vlr(const std::string &user_id, uint16_t record_id) {
+    return user_id == "LASF_Spec" && record_id == 4;
 }
 
 bool is_projection_vlr(const std::string &user_id, uint16_t record_id) {

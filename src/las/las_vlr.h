@@ -1,11 +1,12 @@
-// Variable-length records of a LAS 1.0-1.2 file.
+// Variable-length records (VLRs) and, in LAS 1.4, extended ones (EVLRs).
 //
-// The records lie between the public header (HeaderSize bytes, at least 227)
-// and OffsetToData; NumberOfVariableLengthRecords counts them.  Real files
-// carry wrong counts and lengths, so every record header and payload is
-// checked against that space (and the file's size) before it is read: a
-// record that does not fit ends the walk, the records before it are kept,
-// and nothing past the space is ever read.
+// VLRs lie between the public header (HeaderSize bytes, at least the
+// version's header) and OffsetToData; NumberOfVariableLengthRecords counts
+// them.  EVLRs follow the point data, from StartOfFirstEVLR to the end of
+// the file.  Real files carry wrong counts and lengths, so every record
+// header and payload is checked against its space (and the file's size)
+// before it is read: a record that does not fit ends the walk, the records
+// before it are kept, and nothing past the space is ever read.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +27,10 @@ struct VlrSpace {
     uint64_t end = 0;
 };
 
-// begin: HeaderSize (227 if the stored value is smaller); end: OffsetToData,
-// or the file's size if that is smaller.  An empty space has begin >= end.
-VlrSpace vlr_space(uint16_t header_size, uint32_t offset_to_data, uint64_t file_size);
+// begin: HeaderSize (the version's header size if the stored value is
+// smaller); end: OffsetToData, or the file's size if that is smaller.  An
+// empty space has begin >= end.
+VlrSpace vlr_space(uint16_t header_size, uint64_t version_header_bytes, uint32_t offset_to_data, uint64_t file_size);
 
 // Reads `size` bytes at `offset` into `buffer`; false if they cannot all be read.
 using ReadAt = std::function<bool(uint64_t offset, void *buffer, size_t size)>;
@@ -41,10 +43,18 @@ using VlrFilter = std::function<bool(const std::string &user_id, uint16_t record
 // past space.end, or that cannot be read.
 std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep);
 
+// The same walk over EVLRs (60-byte headers, 64-bit lengths).  Payloads
+// longer than `max_payload` are stepped over, not kept.
+std::vector<LasVlr> read_evlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep,
+                               uint64_t max_payload);
+
 // The records that can describe a coordinate system: user id
 // "LASF_Projection" (GeoKeys 34735/34736/34737, OGC WKT 2112), and record
 // 2112 under "liblas", the id libLAS wrote its WKT records with.
 bool is_projection_vlr(const std::string &user_id, uint16_t record_id);
+
+// Extra Bytes descriptors: user id "LASF_Spec", record 4.
+bool is_extra_bytes_vlr(const std::string &user_id, uint16_t record_id);
 
 // Serves the walk's reads of a file from large blocks, read only from
 // inside the record space: one system call per megabyte, whatever the

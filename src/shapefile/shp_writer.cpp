@@ -4,9 +4,9 @@
 #include <cmath>
 
 #include "console/console.h"
+#include "core/limits.h"
 #include "io/byte_order.h"
-#include "las/las_input.h"
-#include "lidar/las_variants.h"
+#include "las/point_format.h"
 
 double *_Xvec = nullptr;
 double *_Yvec = nullptr;
@@ -64,27 +64,38 @@ std::string shx_name_for(const std::string &shpname) {
     return shpname.substr(0, keep) + ".shx";
 }
 
-ShapefileWriter::ShapefileWriter(std::string shpname)
-    : shp_name_(std::move(shpname)),
-      extent_{HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL, 0} {}
+ShapefileWriter::ShapefileWriter(OutputSet &outputs, std::string shpname)
+    : outputs_(outputs),
+      shp_name_(std::move(shpname)),
+      extent_{HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL, 0},
+      far_low_{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL},
+      far_high_{HUGE_VAL, HUGE_VAL, HUGE_VAL} {}
 
 void ShapefileWriter::create_main(int32_t nReturns, const double box[6]) {
     unsigned char header[kHeaderBytes];
     build_header(header, file_words(kRecordWords, nReturns), box);
-    shp_ = std::make_unique<OutputFile>(shp_name_, "\nUnable to open file %s for writing\n");
+    shp_ = outputs_.open(shp_name_, "\nUnable to open file %s for writing\n");
     shp_->put_at(header, sizeof header, 0);
 }
 
 void ShapefileWriter::create_index(int32_t nReturns, const double box[6]) {
     unsigned char header[kHeaderBytes];
     build_header(header, file_words(kIndexWords, nReturns), box);
-    shx_ = std::make_unique<OutputFile>(shx_name_for(shp_name_), "Unable to open %s for appending data\n");
+    shx_ = outputs_.open(shx_name_for(shp_name_), "Unable to open %s for appending data\n");
     shx_->put_at(header, sizeof header, 0);
+}
+
+void ShapefileWriter::watch_far_points(const double low[3], const double high[3]) {
+    for (int a = 0; a < 3; ++a) {
+        far_low_[a] = low[a];
+        far_high_[a] = high[a];
+    }
 }
 
 void ShapefileWriter::write_points(const unsigned char *records, size_t stride, const CoordinateTransform &t,
                                    int32_t count, uint64_t first, int32_t vector_at) {
     Extent e{HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL, 0};
+    uint64_t far = 0;
     unsigned char *block = formatting_block(kBlockRecords * kRecordBytes);
     for (int32_t start = 0; start < count; start += kBlockRecords) {
         const int32_t n = std::min(kBlockRecords, count - start);
@@ -94,9 +105,9 @@ void ShapefileWriter::write_points(const unsigned char *records, size_t stride, 
         const unsigned char *r = records + static_cast<size_t>(start) * stride;
         double *xs = _Xvec + vector_at + start, *ys = _Yvec + vector_at + start, *zs = _Zvec + vector_at + start;
         for (int32_t i = 0; i < n; ++i, r += stride, out += kRecordBytes) {
-            const double x = static_cast<double>(load_le_int32(r + las_core::kX)) * t.x_scale + t.x_offset;
-            const double y = static_cast<double>(load_le_int32(r + las_core::kY)) * t.y_scale + t.y_offset;
-            const double z = static_cast<double>(load_le_int32(r + las_core::kZ)) * t.z_scale + t.z_offset;
+            const double x = static_cast<double>(load_le_int32(r + point_core::kX)) * t.x_scale + t.x_offset;
+            const double y = static_cast<double>(load_le_int32(r + point_core::kY)) * t.y_scale + t.y_offset;
+            const double z = static_cast<double>(load_le_int32(r + point_core::kZ)) * t.z_scale + t.z_offset;
             xs[i] = x;
             ys[i] = y;
             zs[i] = z;
@@ -106,6 +117,8 @@ void ShapefileWriter::write_points(const unsigned char *records, size_t stride, 
             e.max_y = std::max(e.max_y, y);
             e.min_z = std::min(e.min_z, z);
             e.max_z = std::max(e.max_z, z);
+            far += (x < far_low_[0]) | (x > far_high_[0]) | (y < far_low_[1]) | (y > far_high_[1]) |
+                   (z < far_low_[2]) | (z > far_high_[2]);
             store_be32(out + 0, static_cast<uint32_t>(number + static_cast<uint64_t>(i) + 1));
             store_be32(out + 4, kContentWords);
             store_le32(out + 8, kShapeTypePointZ);
@@ -140,6 +153,32 @@ void ShapefileWriter::write_points(const unsigned char *records, size_t stride, 
     extent_.min_z = std::min(extent_.min_z, e.min_z);
     extent_.max_z = std::max(extent_.max_z, e.max_z);
     extent_.points += e.points;
+    far_points_ += far;
+}
+
+void ShapefileWriter::extent(double box[6]) const {
+    const Extent &e = extent_;
+    const double fitted[6] = {e.points ? e.min_x : 0.0, e.points ? e.min_y : 0.0, e.points ? e.max_x : 0.0,
+                              e.points ? e.max_y : 0.0, e.points ? e.min_z : 0.0, e.points ? e.max_z : 0.0};
+    for (int i = 0; i < 6; ++i) box[i] = fitted[i];
+}
+
+void ShapefileWriter::write_box(const double box[6]) {
+    unsigned char bytes[48];
+    for (int i = 0; i < 6; ++i) store_le_double(bytes + 8 * i, box[i]);
+    shp_->put_at(bytes, sizeof bytes, kBoxAt);
+    shx_->put_at(bytes, sizeof bytes, kBoxAt);
+}
+
+void ShapefileWriter::set_record_count(uint64_t records) {
+    unsigned char words[4];
+    store_be32(words, static_cast<uint32_t>(kHeaderWords + kRecordWords * records));
+    shp_->put_at(words, sizeof words, 24);
+    store_be32(words, static_cast<uint32_t>(kHeaderWords + kIndexWords * records));
+    shx_->put_at(words, sizeof words, 24);
+    double box[6];
+    extent(box);
+    write_box(box);
 }
 
 bool ShapefileWriter::fit_header_box_to_points(const double box[6]) {
@@ -151,12 +190,9 @@ bool ShapefileWriter::fit_header_box_to_points(const double box[6]) {
     const bool inside = e.min_x >= box[0] && e.min_y >= box[1] && e.max_x <= box[2] && e.max_y <= box[3] &&
                         e.min_z >= box[4] && e.max_z <= box[5];
     if (finite && inside) return false;
-    const double fitted[6] = {e.points ? e.min_x : 0.0, e.points ? e.min_y : 0.0, e.points ? e.max_x : 0.0,
-                              e.points ? e.max_y : 0.0, e.points ? e.min_z : 0.0, e.points ? e.max_z : 0.0};
-    unsigned char bytes[48];
-    for (int i = 0; i < 6; ++i) store_le_double(bytes + 8 * i, fitted[i]);
-    shp_->put_at(bytes, sizeof bytes, kBoxAt);
-    shx_->put_at(bytes, sizeof bytes, kBoxAt);
+    double fitted[6];
+    extent(fitted);
+    write_box(fitted);
     return true;
 }
 

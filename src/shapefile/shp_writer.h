@@ -11,6 +11,7 @@
 
 #include "Ostrine_LiDAR.h"
 #include "io/output_file.h"
+#include "io/output_set.h"
 
 // Real coordinates of the current chunk, allocated by the driver with room
 // for one chunk and refilled by every PointZ writer call.
@@ -30,12 +31,17 @@ struct CoordinateTransform {
 // The .shp and .shx of one run, open from their headers to the commit.
 class ShapefileWriter {
 public:
-    explicit ShapefileWriter(std::string shpname);
+    // Both files are outputs of `outputs`.
+    ShapefileWriter(OutputSet &outputs, std::string shpname);
 
     // Create the main / index file and write its header.  The file lengths
     // are computed in advance for `nReturns` records.
     void create_main(int32_t nReturns, const double box[6]);
     void create_index(int32_t nReturns, const double box[6]);
+
+    // Points outside [low, high] on any axis are counted as far outside
+    // (see far_points()).
+    void watch_far_points(const double low[3], const double high[3]);
 
     // Formats and writes the records and index entries of `count` points
     // whose raw records start at `records` (`stride` bytes apart): file
@@ -52,20 +58,36 @@ public:
     // true; otherwise leaves the files as they are.
     bool fit_header_box_to_points(const double box[6]);
 
-    // The two files, to be finished and committed with the other outputs.
-    OutputFile *main_file() { return shp_.get(); }
-    OutputFile *index_file() { return shx_.get(); }
+    // When fewer records were written than the headers were made for (a
+    // selection kept some): sets both file lengths to `records` records and
+    // the box of both headers to the points' extent (zeros without points).
+    void set_record_count(uint64_t records);
+
+    // Points written so far, and how many lay far outside the box watched.
+    uint64_t points() const { return extent_.points; }
+    uint64_t far_points() const { return far_points_; }
+    // The extent of the points written: Xmin, Ymin, Xmax, Ymax, Zmin, Zmax
+    // (zeros without points).
+    void extent(double box[6]) const;
+
+    OutputFile *main_file() { return shp_; }
+    OutputFile *index_file() { return shx_; }
+    const std::string &name() const { return shp_name_; }
 
 private:
     struct Extent {
         double min_x, min_y, min_z, max_x, max_y, max_z;
         uint64_t points;
     };
+    void write_box(const double box[6]);
 
+    OutputSet &outputs_;
     std::string shp_name_;
-    std::unique_ptr<OutputFile> shp_, shx_;
+    OutputFile *shp_ = nullptr, *shx_ = nullptr;
     std::mutex extent_mutex_;
     Extent extent_;
+    double far_low_[3], far_high_[3];
+    uint64_t far_points_ = 0;
 };
 
 // The numbered writers of each variant, over one run's writer.  `box` is the

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "run.h"
+#include "frontends/pelmora.h"
 
 int run_in_process(const std::string &las, std::string *console) {
     std::fflush(stdout);

@@ -1,12 +1,17 @@
-#include "pipeline/piece_pipeline.h"
+#include "core/piece_pipeline.h"
 
 #include <algorithm>
 #include <system_error>
 
 #include "io/output_file.h"
 
-PiecePipeline::PiecePipeline(unsigned char *buffer, size_t stride, std::vector<Job> jobs)
-    : buffer_(buffer), stride_(stride), jobs_(std::move(jobs)) {
+PiecePipeline::PiecePipeline(unsigned char *buffer, size_t stride, int32_t chunk_records, int32_t piece_records,
+                             std::vector<Job> jobs)
+    : buffer_(buffer),
+      stride_(stride),
+      piece_records_(piece_records),
+      jobs_(std::move(jobs)),
+      pending_(static_cast<size_t>((chunk_records + piece_records - 1) / piece_records), 0) {
     // One worker a core (at most four: beyond that the disk is the limit).
     const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     // Workers never take an interrupt: the main thread's handler removes the
@@ -36,7 +41,7 @@ void PiecePipeline::rethrow_failure() {
 }
 
 unsigned char *PiecePipeline::room_for(int32_t first_in_chunk) {
-    const size_t slot = static_cast<size_t>(first_in_chunk / kPieceRecords);
+    const size_t slot = static_cast<size_t>(first_in_chunk / piece_records_);
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return pending_[slot] == 0 || failure_; });
     rethrow_failure();
@@ -59,7 +64,7 @@ void PiecePipeline::submit(const Piece &piece) {
         rethrow_failure();
         return;
     }
-    const size_t slot = static_cast<size_t>(piece.first_in_chunk / kPieceRecords);
+    const size_t slot = static_cast<size_t>(piece.first_in_chunk / piece_records_);
     const std::lock_guard lock(mutex_);
     rethrow_failure();
     for (size_t job = 0; job < jobs_.size(); ++job) queue_.push_back({job, piece});
@@ -85,7 +90,7 @@ void PiecePipeline::work() {
         lock.unlock();
         if (!skip) run_task(task);
         lock.lock();
-        --pending_[static_cast<size_t>(task.piece.first_in_chunk / kPieceRecords)];
+        --pending_[static_cast<size_t>(task.piece.first_in_chunk / piece_records_)];
         --pending_total_;
         changed_.notify_all();
     }

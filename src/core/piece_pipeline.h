@@ -4,9 +4,10 @@
 // The point buffer holds one chunk; it is used as a ring of pieces.  Every
 // piece is handed to each job (the PointZ writer and the row writer), which
 // may run on any worker and at the same time as other pieces' jobs: the
-// writers place every record at its own offset of its file, so the order in
-// which pieces finish does not matter.  A piece's room in the buffer is read
-// into again only once all its jobs are done.  Memory stays at one chunk.
+// writers place every record at its own offset of its file (the piece knows
+// the output index of its first record), so the order in which pieces
+// finish does not matter.  A piece's room in the buffer is read into again
+// only once all its jobs are done.  Memory stays at one chunk.
 #pragma once
 
 #include <condition_variable>
@@ -19,24 +20,23 @@
 #include <thread>
 #include <vector>
 
-// Records per piece: 32 pieces a chunk keep both cores busy from the first
-// piece on, and each job's output (at most 1.7 MB) in the caches.
-constexpr int32_t kPieceRecords = 31250;
-
 struct Piece {
     int32_t chunk;           // 0-based chunk of the file
-    int32_t first_in_chunk;  // its first record within the chunk
-    int32_t count;           // records in the piece
+    int32_t first_in_chunk;  // the first record read into it, within the chunk
+    int32_t count;           // records in the piece (those kept, with a selection)
     unsigned char *records;  // where they are in the point buffer
+    uint64_t output_first;   // the output record (0-based) of its first record
 };
 
 class PiecePipeline {
 public:
     using Job = std::function<void(const Piece &)>;
 
-    // `buffer` holds one chunk of records of `stride` bytes.  Without
-    // worker threads (none could be started), the jobs run in submit().
-    PiecePipeline(unsigned char *buffer, size_t stride, std::vector<Job> jobs);
+    // `buffer` holds one chunk of `chunk_records` records of `stride`
+    // bytes, read in pieces of `piece_records`.  Without worker threads
+    // (none could be started), the jobs run in submit().
+    PiecePipeline(unsigned char *buffer, size_t stride, int32_t chunk_records, int32_t piece_records,
+                  std::vector<Job> jobs);
     // Waits for the jobs under way; the rest are dropped.
     ~PiecePipeline();
     PiecePipeline(const PiecePipeline &) = delete;
@@ -55,19 +55,18 @@ private:
         size_t job;
         Piece piece;
     };
-    static constexpr size_t kSlots = (1000000 + kPieceRecords - 1) / kPieceRecords;
-
     void work();
     void run_task(const Task &task);
     void rethrow_failure();  // with the mutex held
 
     unsigned char *buffer_;
     size_t stride_;
+    int32_t piece_records_;
     std::vector<Job> jobs_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Task> queue_;
-    int pending_[kSlots] = {};
+    std::vector<int> pending_;  // jobs not done, per piece of the chunk
     int pending_total_ = 0;
     std::exception_ptr failure_;
     bool stopping_ = false;
