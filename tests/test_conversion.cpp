@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "expected_outputs.h"
+#include "output_checks.h"
 #include "pelmora_run.h"
 
 namespace {
@@ -149,6 +150,21 @@ TEST(BoundingBox, HeaderBoxThatMissesPointsIsReplacedByTheirExtent) {
                 EXPECT_EQ(shp.substr(36, 48), std::string(48, '\0'));
             }
         }
+}
+
+// Bytes damaged in a coordinate decode into a point far from the others:
+// one line says how many lie beyond the header's box by more than ten times
+// its size; the conversion goes on and the box is fitted as for any point
+// outside it.
+TEST(BoundingBox, PointsFarOutsideTheHeaderBoxAreCountedInAWarning) {
+    TempDir dir("far");
+    generate_las(dir / "far.las", {"--format", "0", "--points", "1000"});
+    std::string las = read_file(dir / "far.las");
+    bytes::put_le(las, 227 + 20 * 10 + 8, static_cast<uint32_t>(-2147000000), 4);  // record 10's Z
+    write_file(dir / "far.las", las);
+    expect_exact_conversion(dir / "far.las", {},
+                            dir / "far.las" + ": 1 of 1000 points lie far outside the box its header gives (beyond "
+                                              "it by more than ten times the box's own size); the file may be damaged\n");
 }
 
 TEST(Names, OutputsGoBesideTheInputWhateverTheNameLength) {

@@ -5,6 +5,7 @@
 // checker of the sanitizer build sees the rest at exit).
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@ namespace fs = std::filesystem;
 std::atomic<int> g_writes_left{-1};     // pwrite calls that succeed before ENOSPC; -1: all
 std::atomic<bool> g_sync_fails{false};
 std::atomic<bool> g_rename_fails{false};
+std::atomic<int> g_renames_left{-1};    // renames that succeed before EXDEV; -1: all
 std::atomic<bool> g_records_unreadable{false};  // reads past the public header fail with EIO
 std::function<void(int fd, off_t offset)> g_after_read;  // runs after each successful pread
 
@@ -50,7 +52,7 @@ int faulty_fdatasync(int fd) {
     return ::fdatasync(fd);
 }
 int faulty_rename(const char *from, const char *to) {
-    if (g_rename_fails) {
+    if (g_rename_fails || (g_renames_left.load() >= 0 && g_renames_left.fetch_sub(1) <= 0)) {
         errno = EXDEV;
         return -1;
     }
@@ -76,7 +78,7 @@ struct Faults : ::testing::Test {
     }
     void TearDown() override {
         io::restore_default_hooks();
-        g_writes_left = -1;
+        g_writes_left = g_renames_left = -1;
         g_sync_fails = g_rename_fails = g_records_unreadable = false;
         g_after_read = nullptr;
         table_library().add_field = DBFAddField;
@@ -103,6 +105,9 @@ TEST_F(Faults, FailingRunsLeaveTheOldOutputsAndKeepNothing) {
          wiped + "\nFailed to write " + (dir / "in.shp") + ": Input/output error\n"},
         {"a rename that fails", [] { g_rename_fails = true; },
          wiped + "\nFailed to replace " + (dir / "in.shp") + ": Invalid cross-device link\n"},
+        // The outputs renamed before it are put back: never a mixed set.
+        {"a rename that fails after two", [] { g_renames_left = 2; },
+         wiped + "\nFailed to replace " + (dir / "in.dbf") + ": Invalid cross-device link\n"},
         {"records that cannot be read", [] { g_records_unreadable = true; },
          progress + "\nFailed to read point records from " + las + ": Input/output error\n"},
     };
@@ -171,6 +176,24 @@ TEST_F(Faults, AnInputReplacedOrRewrittenAfterItsCheckIsNotConverted) {
     std::string console;
     EXPECT_EQ(run_in_process(las, &console), -1);
     EXPECT_EQ(console, refusal);
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.las"});
+
+    // Rewritten in place while the points are read, the header and the size
+    // unchanged: only the file's times tell.  They are set back first, so
+    // that the rewrite changes them whatever the clock's resolution.
+    generate_las(las, {"--format", "3", "--points", "100"});
+    const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, las.c_str(), long_ago, 0), 0);
+    g_after_read = [&](int, off_t offset) {
+        if (offset < 227) return;
+        g_after_read = nullptr;
+        const std::string other_points(34 * 50, '\x5A');
+        const int writer = open(las.c_str(), O_WRONLY);
+        ASSERT_EQ(::pwrite(writer, other_points.data(), other_points.size(), 227 + 34 * 50), 34 * 50);
+        close(writer);
+    };
+    EXPECT_EQ(run_in_process(las, &console), -1);
+    EXPECT_TRUE(console.ends_with(refusal)) << console;
     EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.las"});
 
     // Rewritten in place (a different record count) while the points are read.

@@ -193,6 +193,84 @@ TEST(Links, OutputsAreWrittenThroughTheLinksTheUserMade) {
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
+// Two output names for one file (a symbolic link, a hard link, a link to a
+// file that does not exist yet): writing both would leave one output in the
+// other's place, so the run is refused before anything is written.
+TEST(Links, OutputsThatAreTheSameFileAreRefusedBeforeAnythingIsWritten) {
+    TempDir dir("aliases");
+    const std::string las = dir / "x.las";
+    generate_las(las, {"--format", "1", "--points", "100"});
+    const struct {
+        const char *label;
+        std::function<void()> make;
+        std::vector<std::string> listing;
+    } cases[] = {
+        {"symbolic link to an existing output",
+         [&] {
+             write_file(dir / "x.shp", "old x.shp");
+             fs::create_symlink("x.shp", dir / "x.dbf");
+         },
+         {"x.dbf", "x.las", "x.shp"}},
+        {"hard link", [&] {
+             write_file(dir / "x.shp", "old x.shp");
+             fs::create_hard_link(dir / "x.shp", dir / "x.dbf");
+         },
+         {"x.dbf", "x.las", "x.shp"}},
+        {"symbolic link to an output not yet made", [&] { fs::create_symlink("x.shp", dir / "x.dbf"); },
+         {"x.dbf", "x.las"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        c.make();
+        const Captured run = run_pelmora(las);
+        EXPECT_EQ(run.exit_status, 255);
+        EXPECT_EQ(run.out, "\n" + (dir / "x.shp") + " and " + (dir / "x.dbf") +
+                               " are the same file (a link to it): writing both would destroy one output\n");
+        EXPECT_EQ(listing(dir.path), c.listing);
+        if (fs::exists(dir / "x.shp")) {
+            EXPECT_EQ(read_file(dir / "x.shp"), "old x.shp");
+        }
+        fs::remove(dir / "x.dbf");
+        fs::remove(dir / "x.shp");
+    }
+}
+
+// ---- Names ----------------------------------------------------------------------
+
+// A name as long as the file system allows: the hidden temporaries beside
+// it are longer than the name itself, and must still fit.
+TEST(Names, ANameOfTheLongestLengthConverts) {
+    TempDir dir("longname");
+    const std::string stem(251, 'n');  // stem.las is 255 bytes, the limit of a name
+    const std::string las = dir / (stem + ".las");
+    generate_las(las, {"--format", "3", "--points", "1000"});
+    const Captured run = run_pelmora(las);
+    ASSERT_EQ(run.exit_status, 0) << run.out;
+    expect_exact_outputs(dir / stem);
+    EXPECT_EQ(listing(dir.path), (std::vector<std::string>{stem + ".dbf", stem + ".las", stem + ".shp", stem + ".shx"}));
+}
+
+// ---- Spatial indexes ------------------------------------------------------------------
+
+// A spatial index made for an earlier shapefile of the name (QGIS's "Create
+// spatial index" writes NAME.qix; ArcGIS writes .sbn and .sbx) would make
+// readers skip the new points: it goes when the outputs are committed, and
+// stays when a run fails.
+TEST(SpatialIndexes, AStaleIndexGoesWithTheOutputsItDescribedAndStaysWhenARunFails) {
+    TempDir dir("stale");
+    const std::string las = dir / "t.las";
+    generate_las(las, {"--format", "0", "--points", "100"});
+    const std::vector<std::string> indexes = {"t.qix", "t.sbn", "t.sbx"};
+    for (const std::string &name : indexes) write_file(dir / name, "old index");
+    fs::create_directory(dir / "t.dbf");  // an output that cannot be replaced: the run fails
+    EXPECT_EQ(run_pelmora(las).exit_status, 255);
+    EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"t.dbf", "t.las", "t.qix", "t.sbn", "t.sbx"}));
+    fs::remove(dir / "t.dbf");
+    const Captured run = run_pelmora(las);
+    ASSERT_EQ(run.exit_status, 0) << run.out;
+    EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"t.dbf", "t.las", "t.shp", "t.shx"}));
+}
+
 // ---- A header that announces every variable-length record it can ----------------
 
 // 2^32 - 1 records announced before a 2 GB gap of zeros (a sparse file):

@@ -237,6 +237,19 @@ OSTRINE_API void initialize_header11(LAS11Header *ph);
 OSTRINE_API void initialize_header12(LAS12Header *ph);
 
 /* ---- Quicksorts carrying a companion index array ----------------------- */
+/*
+ * Each sorts keys p[left..right] (or p[0..count-1]) into ascending order and
+ * applies every exchange to p_ind as well.  The sort is not stable.  The
+ * _parallel_ variants give exactly the arrangement of the plain ones.
+ *
+ * NaN keys (d_ routines): keys are compared with the ordinary IEEE "<",
+ * under which a NaN is neither below nor above anything.  The routines still
+ * end and still move each key together with its companion entry, and the
+ * arrangement is deterministic (the same input gives the same output), but
+ * it is not a sort: NaNs may end anywhere, and the other keys need not end
+ * in ascending order around them.  Callers who need an order with NaNs must
+ * remove them (or give them a key) first.
+ */
 
 OSTRINE_API void l_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind);
 OSTRINE_API void l_quicksort(int32_t *p, int32_t count, int32_t *p_ind);

@@ -26,6 +26,8 @@
 #include "Ostrine_LiDAR.h"
 #include "io/byte_order.h"
 #include "io/posix_io.h"
+#include "las/header_rules.h"
+#include "las/las_header.h"
 #include "las_check.h"
 #include "las_variants.h"
 
@@ -40,8 +42,10 @@ constexpr size_t kScanBlockBytes = 1u << 20;
 //
 // The raw extremes start at +/-2,147,483,646 for X and Y (just inside the
 // 32-bit range) and at +/-10,000,000 for Z: each bound is the extreme of its
-// start value and the records' values.  A file without records (or with Z values all beyond
-// +/-10,000,000) therefore gets bounds derived from these start values.
+// start value and the records' values, so Z values all beyond +/-10,000,000
+// keep a bound at the start value.  A file without records gets a box of
+// zeros instead, as a shapefile without points has: the start values would
+// make an inverted box (MaxX below MinX) that describes nothing.
 struct ScanTotals {
     uint32_t return_count = 0;                  // every whole record
     uint32_t by_return_number[8] = {};          // all eight 3-bit values; 1..5 are reported
@@ -53,9 +57,9 @@ struct ScanTotals {
     // branch predictor on every record.  Fields are loaded byte by byte:
     // records sit at arbitrary offsets in the block (strides of 26 and 34).
     void add(const unsigned char *record) {
-        const int32_t x = load_le_int32(record + las_core::kX);
-        const int32_t y = load_le_int32(record + las_core::kY);
-        const int32_t z = load_le_int32(record + las_core::kZ);
+        const int32_t x = load_le_int32(record + point_core::kX);
+        const int32_t y = load_le_int32(record + point_core::kY);
+        const int32_t z = load_le_int32(record + point_core::kZ);
         maxX = std::max(maxX, x);
         minX = std::min(minX, x);
         maxY = std::max(maxY, y);
@@ -65,7 +69,7 @@ struct ScanTotals {
         // Return numbers 0, 6 and 7 have no per-return counter; such records
         // still count as points, so the five counts may sum to less than
         // return_count.
-        ++by_return_number[record[las_core::kBitfield] & 7u];
+        ++by_return_number[record[point_core::kReturnByte] & 7u];
         ++return_count;
     }
 };
@@ -149,25 +153,21 @@ void update_header(const char *filename) {
     if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
         refuse(ostrine::formatted("\nCannot open binary file %s for header update\n\n", filename));
 
-    // The header image is addressed through the LAS 1.2 layout whatever the
-    // version: every field used here sits at the same offset in all three.
-    // The validation refuses files shorter than the header, but the file may
+    // The header image, as the file holds it: the fields written back are
+    // stored into these bytes at their offsets, the rest stays as read.  The
+    // validation refuses files shorter than the header, but the file may
     // have changed since; never write back bytes that were not read.
-    LAS12Header header;
-    if (io::pread_fully(file.fd, &header, sizeof header, 0) != static_cast<long long>(sizeof header))
+    unsigned char image[OSTRINE_LAS_HEADER_SIZE];
+    if (io::pread_fully(file.fd, image, sizeof image, 0) != static_cast<long long>(sizeof image))
         refuse(ostrine::formatted("\nCannot read the header of %s\n", filename));
+    const LasHeader header = parse_las_header(image, sizeof image);
 
     // Records read from inside the header, or from past the end of the file,
     // would give a count and a box that describe nothing.
     const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-    if (header.OffsetToData < OSTRINE_LAS_HEADER_SIZE)
-        refuse(ostrine::formatted("\nOffsetToData of %s is %u, inside the 227-byte public header; its header has not "
-                                  "been changed\n",
-                                  filename, header.OffsetToData));
-    if (header.OffsetToData > file_size)
-        refuse(ostrine::formatted("\nOffsetToData of %s is %u, beyond the end of the file (%llu bytes); its header "
-                                  "has not been changed\n",
-                                  filename, header.OffsetToData, static_cast<unsigned long long>(file_size)));
+    for (const std::string &problem : {las_rules::offset_inside_header(filename, header, kLasHeader12Bytes),
+                                       las_rules::offset_beyond_end(filename, header, file_size)})
+        if (!problem.empty()) refuse("\n" + problem + "; its header has not been changed\n");
 
     const size_t block_records = kScanBlockBytes / stride;
     const size_t block_bytes = block_records * stride;
@@ -180,7 +180,7 @@ void update_header(const char *filename) {
     // anything is written.  Trailing bytes that do not make up a whole
     // record are ignored.
     ScanTotals totals;
-    uint64_t at = header.OffsetToData;
+    uint64_t at = header.offset_to_data;
     for (;;) {
         const long long got = io::pread_fully(file.fd, block.get(), block_bytes, at);
         if (got < 0) refuse(ostrine::formatted("\nCannot read the point records of %s; its header has not been changed\n",
@@ -191,20 +191,21 @@ void update_header(const char *filename) {
         at += block_bytes;
     }
 
-    header.NumberOfPointReturns = totals.return_count;
-    for (int k = 0; k < 5; ++k) header.NumberOfPointsByReturn[k] = totals.by_return_number[k + 1];
+    store_le32(image + 107, totals.return_count);
+    for (int k = 0; k < 5; ++k) store_le32(image + 111 + 4 * k, totals.by_return_number[k + 1]);
     // Real coordinates, offset + scale * raw, in double precision and not
-    // rounded to the scale's resolution.
-    header.MaxX = header.XOffset + header.XScaleFactor * totals.maxX;
-    header.MinX = header.XOffset + header.XScaleFactor * totals.minX;
-    header.MaxY = header.YOffset + header.YScaleFactor * totals.maxY;
-    header.MinY = header.YOffset + header.YScaleFactor * totals.minY;
-    header.MaxZ = header.ZOffset + header.ZScaleFactor * totals.maxZ;
-    header.MinZ = header.ZOffset + header.ZScaleFactor * totals.minZ;
+    // rounded to the scale's resolution; zeros without records.
+    const int32_t raw_max[3] = {totals.maxX, totals.maxY, totals.maxZ};
+    const int32_t raw_min[3] = {totals.minX, totals.minY, totals.minZ};
+    for (int a = 0; a < 3; ++a) {
+        const bool any = totals.return_count != 0;
+        store_le_double(image + 179 + 16 * a, any ? header.offset[a] + header.scale[a] * raw_max[a] : 0.0);
+        store_le_double(image + 187 + 16 * a, any ? header.offset[a] + header.scale[a] * raw_min[a] : 0.0);
+    }
 
     // The header is only claimed updated once its bytes have reached the
     // file: the write and the close must both succeed.
-    const bool written = io::pwrite_all(file.fd, &header, sizeof header, 0) == 0;
+    const bool written = io::pwrite_all(file.fd, image, sizeof image, 0) == 0;
     const bool closed = file.close() == 0;
     if (!(written && closed)) refuse(ostrine::formatted("\nCannot write the updated header of %s\n", filename));
 

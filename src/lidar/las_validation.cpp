@@ -15,6 +15,7 @@
 #include "Ostrine_LiDAR.h"
 #include "io/byte_order.h"
 #include "io/posix_io.h"
+#include "las/las_header.h"
 #include "las_check.h"
 #include "las_variants.h"
 
@@ -55,30 +56,28 @@ std::string extension_problem(const char *filename, const char *extension) {
     return formatted("\nFile extension of %s is not .%s\n", name, printable(extension));
 }
 
-LasCheck check_las_header(const char *filename, const unsigned char *header, size_t got) {
+LasCheck check_las_header(const char *filename, const unsigned char *bytes, size_t got) {
     const char *name = printable(filename);
     // A file that ends inside the public header is not a LAS file, whatever
     // its first bytes hold.
-    if (got < OSTRINE_LAS_HEADER_SIZE || std::memcmp(header + las_header::kSignature, "LASF", 4) != 0)
+    const LasHeader h = parse_las_header(bytes, got);
+    if (got < OSTRINE_LAS_HEADER_SIZE || std::memcmp(h.signature, "LASF", 4) != 0)
         return {-1, formatted("\n%s is not a valid .las file\n\n", name)};
 
-    const uint8_t VersionMajor = header[las_header::kVersionMajor];
-    if (VersionMajor != 1)
-        return {-1, formatted("\nCannot handle las files of version %c.x\n", digit_char(VersionMajor))};
-    const uint8_t VersionMinor = header[las_header::kVersionMinor];
-    if (VersionMinor > 2)
-        return {-1, formatted("\nCannot handle las files of version %c.%c\n", digit_char(VersionMajor),
-                              digit_char(VersionMinor))};
-    const uint8_t PointDataFormatID = header[las_header::kPointDataFormatID];
-    if (PointDataFormatID > 3)
+    if (h.version_major != 1)
+        return {-1, formatted("\nCannot handle las files of version %c.x\n", digit_char(h.version_major))};
+    if (h.version_minor > 2)
+        return {-1, formatted("\nCannot handle las files of version %c.%c\n", digit_char(h.version_major),
+                              digit_char(h.version_minor))};
+    // The whole byte: the LAZ bits make it a format no LAS 1.2 file has.
+    if (h.format_byte > 3)
         return {-1, formatted("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n", name,
-                              digit_char(PointDataFormatID))};
-    const int16_t type = las_type_of(VersionMinor, PointDataFormatID);
+                              digit_char(h.format_byte))};
+    const int16_t type = las_type_of(h.version_minor, h.format_byte);
     if (type == 0) return {0, ""};
-    const uint16_t PointDataRecordLength = load_le16(header + las_header::kPointDataRecordLength);
-    if (PointDataRecordLength != kLasVariants[type].record_length)
+    if (h.record_length != kLasVariants[type].record_length)
         return {-1, formatted("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n", name,
-                              digit_char(PointDataFormatID), static_cast<int>(PointDataRecordLength))};
+                              digit_char(h.format_byte), static_cast<int>(h.record_length))};
     return {type, ""};
 }
 

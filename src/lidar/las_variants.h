@@ -1,6 +1,7 @@
-// The eight convertible LAS variants: one table from which the record
-// lengths, the fields each record carries and their offsets are read by the
-// validation, the header update, the reader and the writers alike.
+// The eight convertible LAS variants of Pelmora and the library: the
+// version by point format pairs that have a record type of their own, with
+// the record lengths of those types (from sizeof), read by the validation,
+// the header update and the converter alike.
 //
 // Internal to the library and the converter; not installed.
 #pragma once
@@ -9,28 +10,26 @@
 #include <cstdint>
 
 #include "Ostrine_LiDAR.h"
+#include "las/point_format.h"
 
 struct LasVariant {
     int16_t las_type;        // the variant code, 1..8
     uint8_t version_minor;   // LAS 1.x
     uint8_t point_format;    // 0..3
     uint16_t record_length;  // bytes per point record
-    bool gps_time;           // formats 1 and 3: GPSTime at byte 20
-    bool rgb;                // formats 2 and 3: Red, Green, Blue
-    uint16_t rgb_offset;     // byte of Red in the record (0 without colours)
 };
 
 // Indexed by the variant code; entry 0 is no variant.
 inline constexpr LasVariant kLasVariants[9] = {
-    {0, 0, 0, 0, false, false, 0},
-    {1, 0, 0, sizeof(LAS10fm0), false, false, 0},
-    {2, 0, 1, sizeof(LAS10fm1), true, false, 0},
-    {3, 1, 0, sizeof(LAS11fm0), false, false, 0},
-    {4, 1, 1, sizeof(LAS11fm1), true, false, 0},
-    {5, 2, 0, sizeof(LAS12fm0), false, false, 0},
-    {6, 2, 1, sizeof(LAS12fm1), true, false, 0},
-    {7, 2, 2, sizeof(LAS12fm2), false, true, offsetof(LAS12fm2, Red)},
-    {8, 2, 3, sizeof(LAS12fm3), true, true, offsetof(LAS12fm3, Red)},
+    {0, 0, 0, 0},
+    {1, 0, 0, sizeof(LAS10fm0)},
+    {2, 0, 1, sizeof(LAS10fm1)},
+    {3, 1, 0, sizeof(LAS11fm0)},
+    {4, 1, 1, sizeof(LAS11fm1)},
+    {5, 2, 0, sizeof(LAS12fm0)},
+    {6, 2, 1, sizeof(LAS12fm1)},
+    {7, 2, 2, sizeof(LAS12fm2)},
+    {8, 2, 3, sizeof(LAS12fm3)},
 };
 
 // The variant code of a LAS 1.x file with point format `format` (0..3);
@@ -42,27 +41,21 @@ constexpr int16_t las_type_of(uint8_t version_minor, uint8_t point_format) {
     return 0;
 }
 
-// Fields every record type holds at the same offsets: the 20-byte core.
-namespace las_core {
-inline constexpr size_t kX = offsetof(LAS12fm0, X), kY = offsetof(LAS12fm0, Y), kZ = offsetof(LAS12fm0, Z),
-                        kIntensity = offsetof(LAS12fm0, Intensity), kBitfield = offsetof(LAS12fm0, bitfield),
-                        kClassification = offsetof(LAS12fm0, Classification),
-                        kScanAngleRank = offsetof(LAS12fm0, ScanAngleRank), kUserData = offsetof(LAS12fm0, UserData),
-                        kPointSourceID = offsetof(LAS12fm0, PointSourceID), kGPSTime = offsetof(LAS12fm1, GPSTime);
-}  // namespace las_core
-
-static_assert(offsetof(LAS10fm0, FileMarker) == las_core::kUserData &&
-                  offsetof(LAS10fm0, UserBitField) == las_core::kPointSourceID,
-              "LAS 1.0 names the same bytes differently");
-static_assert(offsetof(LAS10fm1, GPSTime) == las_core::kGPSTime && offsetof(LAS12fm3, GPSTime) == las_core::kGPSTime,
-              "every GPS time follows the core");
 static_assert(las_type_of(0, 0) == 1 && las_type_of(1, 1) == 4 && las_type_of(2, 3) == 8 && las_type_of(1, 2) == 0,
               "variant codes: version by format");
 
-// Fields of the public header (the same offsets in all three versions).
-namespace las_header {
-inline constexpr size_t kSignature = offsetof(LAS12Header, LASF), kVersionMajor = offsetof(LAS12Header, VersionMajor),
-                        kVersionMinor = offsetof(LAS12Header, VersionMinor),
-                        kPointDataFormatID = offsetof(LAS12Header, PointDataFormatID),
-                        kPointDataRecordLength = offsetof(LAS12Header, PointDataRecordLength);
-}  // namespace las_header
+// The library's packed record types and the point formats' tables agree:
+// the fields every reader takes from point_format.h lie where the types
+// declare them.
+static_assert(sizeof(LAS12fm0) == kPointFormats[0].length && sizeof(LAS12fm1) == kPointFormats[1].length &&
+              sizeof(LAS12fm2) == kPointFormats[2].length && sizeof(LAS12fm3) == kPointFormats[3].length);
+static_assert(offsetof(LAS12fm0, Intensity) == point_core::kIntensity &&
+              offsetof(LAS12fm0, bitfield) == point_core::kReturnByte &&
+              offsetof(LAS12fm0, Classification) == point_core::kClassByte &&
+              offsetof(LAS12fm0, ScanAngleRank) == point_core::kScanAngleRank &&
+              offsetof(LAS12fm0, UserData) == point_core::kUserData &&
+              offsetof(LAS12fm0, PointSourceID) == point_core::kPointSourceId &&
+              offsetof(LAS10fm0, FileMarker) == point_core::kUserData &&
+              offsetof(LAS10fm0, UserBitField) == point_core::kPointSourceId);
+static_assert(offsetof(LAS12fm1, GPSTime) == kPointFormats[1].gps_at && offsetof(LAS12fm3, GPSTime) == kPointFormats[3].gps_at &&
+              offsetof(LAS12fm2, Red) == kPointFormats[2].rgb_at && offsetof(LAS12fm3, Red) == kPointFormats[3].rgb_at);
