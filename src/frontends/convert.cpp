@@ -357,7 +357,7 @@ FileResult convert_one(const std::string &name, const Options &o, std::set<std::
         if (file.is_same_file(output))
             fail("%s is the input file %s itself (a link to it): writing it would destroy the input", output.c_str(),
                  name.c_str());
-        if (outputs_seen.count(output) != 0)
+        if (outputs_seen.count(output_file_key(output)) != 0)
             fail("%s: its output %s is also an output of a file converted before in this run", name.c_str(),
                  output.c_str());
     }
@@ -403,7 +403,7 @@ FileResult convert_one(const std::string &name, const Options &o, std::set<std::
         warnings.push_back(name + ": no point passed the selection; the shapefile has no records");
     conversion.commit();
     for (const std::string &warning : conversion.warnings()) warnings.push_back(name + ": " + warning);
-    for (const std::string &output : outputs) outputs_seen.insert(output);
+    for (const std::string &output : outputs) outputs_seen.insert(output_file_key(output));
 
     FileResult result;
     result.read = conversion.records_read();

@@ -118,12 +118,7 @@ std::string temporary_name(const std::string &target, const std::string &suffix,
     return directory_of(target) + "/." + base + tail;
 }
 
-namespace {
-
-// Where an output name will put its file, spelled one way: the device and
-// inode of an existing file, else the real path of its directory and its
-// own name.
-std::string file_key(const std::string &name) {
+std::string output_file_key(const std::string &name) {
     const std::string target = output_target(name);
     struct stat st {};
     if (stat(target.c_str(), &st) == 0)
@@ -134,11 +129,9 @@ std::string file_key(const std::string &name) {
     return key;
 }
 
-}  // namespace
-
 std::pair<std::string, std::string> same_output_file(const std::vector<std::string> &names) {
     std::vector<std::string> keys;
-    for (const std::string &name : names) keys.push_back(file_key(name));
+    for (const std::string &name : names) keys.push_back(output_file_key(name));
     for (size_t i = 0; i < names.size(); ++i)
         for (size_t j = i + 1; j < names.size(); ++j)
             if (keys[i] == keys[j]) return {names[i], names[j]};

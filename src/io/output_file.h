@@ -30,6 +30,11 @@ std::string output_target(const std::string &name);
 // replaced by an output, and nothing has been written yet.
 void refuse_unreplaceable_output(const std::string &name);
 
+// Where an output name will put its file, spelled one way for every name
+// of that file: the device and inode of an existing file, else the real
+// path of its directory and its own name.
+std::string output_file_key(const std::string &name);
+
 // The first pair of `names` that stand for the same file (through links,
 // symbolic or hard, or as two spellings of one path), as {first, second};
 // two empty strings when every name is a file of its own.  Writing both

@@ -1,0 +1,332 @@
+// pelmora-convert end to end: refusals of bad headers (message, status,
+// an untouched disk), names and options, and the selection of points,
+// whose expected result is computed here from the LAS bytes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "output_checks.h"
+#include "pelmora_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using bytes::le16;
+using bytes::le32;
+using bytes::le_double;
+using bytes::put_le;
+
+Captured convert(const std::vector<std::string> &arguments, const std::string &workdir = "") {
+    std::vector<std::string> argv{PELMORA_CONVERT_BIN};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_program(argv, workdir);
+}
+
+std::string sample(const std::string &name) { return read_file(std::string(LASDATA_DIR) + "/" + name); }
+
+// ---- Refusals ---------------------------------------------------------------------
+
+// A LAS 1.4 file of format 6 (10 points, every field holding the point's
+// index), damaged one way per case: each refusal names the file and the
+// fault, writes nothing, and is status 1.
+TEST(Refusals, BadHeadersAreRefusedBeforeAnythingIsWritten) {
+    TempDir dir("refusals");
+    const std::string good = sample("pasture_10_points_format_6.las");
+    ASSERT_EQ(good.size(), 675u);
+    const std::string t = dir / "t.las";
+    const struct {
+        const char *what;
+        std::function<void(std::string &)> damage;
+        std::string message;  // after "pelmora-convert: "
+    } cases[] = {
+        {"LAS 2.4", [](std::string &b) { b[24] = 2; }, t + " is LAS 2.4: only LAS 1.0 to 1.4 are read"},
+        {"LAS 1.5", [](std::string &b) { b[25] = 5; }, t + " is LAS 1.5: only LAS 1.0 to 1.4 are read"},
+        {"format 11", [](std::string &b) { b[104] = 11; }, t + " has point format 11: LAS defines formats 0 to 10"},
+        {"records too short", [](std::string &b) { put_le(b, 105, 29, 2); },
+         t + " has point records of 29 bytes, shorter than the 30 bytes of point format 6"},
+        {"points inside the header", [](std::string &b) { put_le(b, 96, 300, 4); },
+         "OffsetToData of " + t + " is 300, inside the 375-byte public header; the point records cannot start there"},
+        {"points beyond the end", [](std::string &b) { put_le(b, 96, 100000, 4); },
+         "OffsetToData of " + t + " is 100000, beyond the end of the file (675 bytes)"},
+        {"cut short", [](std::string &b) { b.resize(b.size() - 10); },
+         t + " announces 10 point records but holds only 9 whole records of 30 bytes after byte 375"},
+        {"a legacy count that lies", [](std::string &b) { put_le(b, 107, 7, 4); },
+         t + " announces 10 point records in its LAS 1.4 count but 7 in its legacy count: the header contradicts itself"},
+        {"more points than a shapefile holds",
+         [](std::string &b) {
+             put_le(b, 107, 0, 4);
+             put_le(b, 247, 200000000, 8);
+         },
+         t + " holds 200000000 point records; a shapefile can hold at most 119304644 PointZ records"},
+        {"a header size too small", [](std::string &b) { put_le(b, 94, 227, 2); },
+         t + " has a HeaderSize of 227, smaller than the 375 bytes of a LAS 1.4 header"},
+        {"cut inside the header", [](std::string &b) { b.resize(300); }, t + " ends inside its LAS 1.4 header"},
+        {"not LAS", [](std::string &b) { b.replace(0, 4, "LASX"); },
+         t + " is not a LAS file: it does not begin with a LAS header"},
+        {"an infinite scale", [](std::string &b) { put_le(b, 139, 0x7FF0000000000000ull, 8); },
+         "The Y scale factor and offset of " + t + " (inf and 0) do not give finite coordinates"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string damaged = good;
+        c.damage(damaged);
+        write_file(t, damaged);
+        const Captured run = convert({t});
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_EQ(run.err, "pelmora-convert: " + c.message + "\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(listing(dir.path), std::vector<std::string>{"t.las"});
+    }
+    // Not a regular file: refused without waiting for a writer.
+    fs::remove(t);
+    ASSERT_EQ(mkfifo(t.c_str(), 0644), 0);
+    const Captured fifo = convert({t});
+    EXPECT_EQ(fifo.exit_status, 1);
+    EXPECT_EQ(fifo.err, "pelmora-convert: " + t + " is a FIFO, not a regular file: it cannot be read as a LAS file\n");
+}
+
+// ---- Names and options --------------------------------------------------------------
+
+// Names end in .las or .laz in any letter case (AHN ships C_15GN2.LAZ); the
+// outputs get lower-case extensions.  A file that fails does not stop the
+// others, and the status says that one failed.
+TEST(Names, AnyCaseOfTheExtensionOthersFailAndTheRestStillConvert) {
+    TempDir dir("names");
+    generate_las(dir / "C_15GN2.LAS", {"--format", "1", "--points", "20"});
+    generate_las(dir / "plain.las", {"--format", "0", "--points", "5"});
+    write_file(dir / "tile.txt", read_file(dir / "plain.las"));
+    const Captured run =
+        convert({"C_15GN2.LAS", "tile.txt", "missing.las", "plain.las", "./C_15GN2.LAS"}, dir.path);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "pelmora-convert: tile.txt: the name does not end in .las or .laz\n"
+                       "pelmora-convert: Cannot open missing.las: No such file or directory\n"
+                       "pelmora-convert: ./C_15GN2.LAS: its output ./C_15GN2.shp is also an output of a file "
+                       "converted before in this run\n");
+    EXPECT_EQ(run.out.find("C_15GN2.LAS: 20 points written to C_15GN2.shp ("), 0u) << run.out;
+    EXPECT_NE(run.out.find("\nplain.las: 5 points written to plain.shp ("), std::string::npos) << run.out;
+    EXPECT_EQ(listing(dir.path),
+              (std::vector<std::string>{"C_15GN2.LAS", "C_15GN2.dbf", "C_15GN2.shp", "C_15GN2.shx", "plain.dbf",
+                                        "plain.las", "plain.shp", "plain.shx", "tile.txt"}));
+}
+
+// Options: usage errors are status 2 with a message naming the option and
+// nothing written; -o writes elsewhere; -n never replaces; -q prints no
+// result line.
+TEST(Options, UsageErrorsOutputDirectoryNoClobberAndQuiet) {
+    TempDir dir("options");
+    generate_las(dir / "a.las", {"--format", "3", "--points", "30"});
+    const std::string more = "\nTry 'pelmora-convert --help' for more information.\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } usage[] = {
+        {{"--bogus", "a.las"}, "unknown option '--bogus'"},
+        {{"-x", "a.las"}, "unknown option '-x'"},
+        {{"a.las", "--class"}, "option '--class' needs a value"},
+        {{"--class", "x", "a.las"}, "invalid value for --class: 'x' is not a number from 0 to 255 nor a range of them (A-B)"},
+        {{"--drop-class", "5-2", "a.las"},
+         "invalid value for --drop-class: '5-2' is not a number from 0 to 255 nor a range of them (A-B)"},
+        {{"--returns", "16", "a.las"},
+         "invalid value for --returns: '16' is not a number from 0 to 15 nor a range of them (A-B), nor first, last or single"},
+        {{"--every", "0", "a.las"}, "invalid value for --every: '0' is not a whole number of at least 1"},
+        {{"--bounds", "5,0,1,1", "a.las"}, "invalid value for --bounds: XMIN (5) is greater than XMAX (1)"},
+        {{"--bounds", "1,2,3", "a.las"}, "invalid value for --bounds: '1,2,3' is not four numbers XMIN,YMIN,XMAX,YMAX"},
+        {{"--thin-grid", "-1", "a.las"}, "invalid value for --thin-grid: '-1' is not a cell size greater than 0"},
+        {{"-o", "nowhere", "a.las"}, "output directory nowhere does not exist"},
+        {{}, "no file given"},
+    };
+    for (const auto &u : usage) {
+        SCOPED_TRACE(u.message);
+        const Captured run = convert(u.arguments, dir.path);
+        EXPECT_EQ(run.exit_status, 2);
+        EXPECT_EQ(run.err, "pelmora-convert: " + u.message + more);
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"a.las"});
+
+    fs::create_directory(dir / "out");
+    Captured run = convert({"-q", "--output-dir=out", "a.las"}, dir.path);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(listing(dir / "out"), (std::vector<std::string>{"a.dbf", "a.shp", "a.shx"}));
+
+    for (const char *ext : {"shp", "shx", "dbf"}) fs::remove(dir / "out/a." + ext);
+    write_file(dir / "out/a.shx", "mine");
+    run = convert({"-n", "-o", "out", "a.las"}, dir.path);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "pelmora-convert: out/a.shx already exists (--no-clobber): nothing written\n");
+    EXPECT_EQ(read_file(dir / "out/a.shx"), "mine");
+
+    EXPECT_EQ(convert({"--help"}).out.find("Usage: pelmora-convert [OPTION]... FILE...\n"), 0u);
+    EXPECT_EQ(convert({"-V"}).out.rfind("pelmora-convert ", 0), 0u);
+}
+
+// LAS 1.0-1.2 files that Pelmora converts give Pelmora's outputs exactly
+// (the table's three date bytes aside).
+TEST(Outputs, LasOneTwoGivesPelmorasBytes) {
+    TempDir dir("same");
+    generate_las(dir / "p.las", {"--version", "1.0", "--format", "1", "--points", "2000", "--values", "edge"});
+    ASSERT_EQ(run_pelmora(dir / "p.las").exit_status, 0);
+    fs::create_directory(dir / "c");
+    ASSERT_EQ(convert({"-q", "-o", dir / "c", dir / "p.las"}).exit_status, 0);
+    for (const char *ext : {".shp", ".shx"}) EXPECT_TRUE(read_file(dir / "p" + ext) == read_file(dir / "c/p" + ext)) << ext;
+    std::string pelmora = read_file(dir / "p.dbf"), converted = read_file(dir / "c/p.dbf");
+    ASSERT_EQ(pelmora.size(), converted.size());
+    EXPECT_TRUE(pelmora.replace(1, 3, "ymd") == converted.replace(1, 3, "ymd"));
+}
+
+// ---- Selection --------------------------------------------------------------------------
+
+// A point of a LAS file, read here from its bytes.
+struct LasPoint {
+    unsigned klass, return_number, returns;
+    bool withheld;
+    double x, y, z;
+};
+
+std::vector<LasPoint> las_points(const std::string &las) {
+    const uint8_t format = static_cast<uint8_t>(las[104]);
+    const uint32_t offset = le32(las, 96), count = las[25] >= 4 ? le32(las, 247) : le32(las, 107);
+    const uint16_t length = le16(las, 105);
+    std::vector<LasPoint> points;
+    for (uint32_t i = 0; i < count; ++i) {
+        const size_t r = offset + static_cast<size_t>(i) * length;
+        const auto byte = [&](size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(las[r + at])); };
+        LasPoint p{};
+        if (format >= 6) {
+            p.klass = byte(16);
+            p.withheld = (byte(15) & 4) != 0;
+            p.return_number = byte(14) & 15;
+            p.returns = byte(14) >> 4;
+        } else {
+            p.klass = byte(15) & 31;
+            p.withheld = (byte(15) & 128) != 0;
+            p.return_number = byte(14) & 7;
+            p.returns = (byte(14) >> 3) & 7;
+        }
+        double xyz[3];
+        for (int a = 0; a < 3; ++a)
+            xyz[a] = static_cast<double>(static_cast<int32_t>(le32(las, r + 4 * a))) * le_double(las, 131 + 8 * a) +
+                     le_double(las, 155 + 8 * a);
+        p.x = xyz[0], p.y = xyz[1], p.z = xyz[2];
+        points.push_back(p);
+    }
+    return points;
+}
+
+// The points a selection keeps, in order, from the rules: the attribute
+// and box tests, then one point per grid cell, then every Nth.
+struct Rule {
+    std::function<bool(const LasPoint &)> keep = [](const LasPoint &) { return true; };
+    double grid = 0;
+    size_t every = 1;
+};
+
+std::vector<size_t> kept_by(const std::vector<LasPoint> &points, const Rule &rule) {
+    std::vector<size_t> kept;
+    std::set<std::pair<double, double>> cells;
+    size_t reached = 0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const LasPoint &p = points[i];
+        if (!rule.keep(p)) continue;
+        if (rule.grid > 0 && !cells.insert({std::floor(p.x / rule.grid) + 0.0, std::floor(p.y / rule.grid) + 0.0}).second)
+            continue;
+        if (reached++ % rule.every != 0) continue;
+        kept.push_back(i);
+    }
+    return kept;
+}
+
+// The .shp holds exactly the kept points, in order, with headers that
+// count them and a box that is their extent (zeros for none); the .shx and
+// the .dbf agree.
+void expect_kept(const std::string &stem, const std::vector<LasPoint> &points, const std::vector<size_t> &kept) {
+    const std::string shp = read_file(stem + ".shp"), shx = read_file(stem + ".shx"), dbf = read_file(stem + ".dbf");
+    ASSERT_EQ(shp.size(), 100 + 36 * kept.size());
+    EXPECT_EQ(bytes::be32(shp, 24), 50 + 18 * kept.size());
+    EXPECT_EQ(shx.size(), 100 + 8 * kept.size());
+    EXPECT_EQ(bytes::be32(shx, 24), 50 + 4 * kept.size());
+    EXPECT_EQ(le32(dbf, 4), kept.size());
+    EXPECT_EQ(dbf.size(), le16(dbf, 8) + le16(dbf, 10) * kept.size());
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (size_t k = 0; k < kept.size(); ++k) {
+        const LasPoint &p = points[kept[k]];
+        const size_t at = 100 + 36 * k;
+        ASSERT_EQ(bytes::be32(shp, at), k + 1);
+        ASSERT_EQ(le_double(shp, at + 12), p.x) << "record " << k;
+        ASSERT_EQ(le_double(shp, at + 20), p.y) << "record " << k;
+        ASSERT_EQ(le_double(shp, at + 28), p.z) << "record " << k;
+        const double xyz[3] = {p.x, p.y, p.z};
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], xyz[a]), hi[a] = std::max(hi[a], xyz[a]);
+    }
+    const double box[6] = {kept.empty() ? 0 : lo[0], kept.empty() ? 0 : lo[1], kept.empty() ? 0 : hi[0],
+                           kept.empty() ? 0 : hi[1], kept.empty() ? 0 : lo[2], kept.empty() ? 0 : hi[2]};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(le_double(shp, 36 + 8 * i), box[i]) << "box " << i;
+        EXPECT_EQ(le_double(shx, 36 + 8 * i), box[i]) << "box " << i;
+    }
+}
+
+// Each option alone and together, on a LAS 1.2 file whose class bytes
+// carry flag bits and whose return bytes take every value, and on LAS 1.4
+// records of format 6 (whole classification byte, flags byte).
+TEST(Selection, EachOptionAndACombinationKeepThePointsTheRulesSay) {
+    TempDir dir("select");
+    generate_las(dir / "edge.las", {"--format", "1", "--points", "5000", "--values", "edge"});
+    write_file(dir / "f6.las", sample("pasture_10_points_format_6.las"));
+    const std::string edge = read_file(dir / "edge.las");
+    const std::vector<LasPoint> points = las_points(edge);
+    double x_mid = 0, y_mid = 0;
+    for (const LasPoint &p : points) x_mid += p.x / points.size(), y_mid += p.y / points.size();
+    const std::string box = std::to_string(x_mid - 1e7) + "," + std::to_string(y_mid - 1e7) + "," +
+                            std::to_string(x_mid) + "," + std::to_string(y_mid + 5e6);
+    const struct {
+        const char *file;
+        std::vector<std::string> options;
+        Rule rule;
+    } cases[] = {
+        {"edge.las", {"--class", "2,6,9-11"}, {[](const LasPoint &p) { return p.klass == 2 || p.klass == 6 || (p.klass >= 9 && p.klass <= 11); }}},
+        {"edge.las", {"--drop-class", "0-3"}, {[](const LasPoint &p) { return p.klass > 3; }}},
+        {"edge.las", {"--returns", "first"}, {[](const LasPoint &p) { return p.return_number == 1; }}},
+        {"edge.las", {"--returns", "last"}, {[](const LasPoint &p) { return p.return_number == p.returns; }}},
+        {"edge.las", {"--returns", "single"}, {[](const LasPoint &p) { return p.returns == 1; }}},
+        {"edge.las", {"--returns", "2,4-5"}, {[](const LasPoint &p) { return p.return_number == 2 || p.return_number == 4 || p.return_number == 5; }}},
+        {"edge.las", {"--drop-withheld"}, {[](const LasPoint &p) { return !p.withheld; }}},
+        {"edge.las", {"--bounds", box}, {[&](const LasPoint &p) { return p.x >= x_mid - 1e7 && p.x <= x_mid && p.y >= y_mid - 1e7 && p.y <= y_mid + 5e6; }}},
+        {"edge.las", {"--thin-grid", "1000000"}, {Rule{}.keep, 1e6}},
+        {"edge.las", {"--every", "7"}, {Rule{}.keep, 0, 7}},
+        {"edge.las", {"--drop-class", "7", "--returns", "last", "--thin-grid", "3e6", "--every", "3"},
+         {[](const LasPoint &p) { return p.klass != 7 && p.return_number == p.returns; }, 3e6, 3}},
+        {"edge.las", {"--class", "200"}, {[](const LasPoint &) { return false; }}},
+        {"f6.las", {"--class", "3-250", "--drop-withheld"}, {[](const LasPoint &p) { return p.klass >= 3 && !p.withheld; }}},
+        {"f6.las", {"--returns", "last"}, {[](const LasPoint &p) { return p.return_number == p.returns; }}},
+    };
+    for (const auto &c : cases) {
+        std::string label = c.file;
+        for (const std::string &o : c.options) label += " " + o;
+        SCOPED_TRACE(label);
+        const std::vector<LasPoint> file_points = las_points(read_file(dir / c.file));
+        const std::vector<size_t> kept = kept_by(file_points, c.rule);
+        std::vector<std::string> arguments = c.options;
+        arguments.push_back(c.file);
+        const Captured run = convert(arguments, dir.path);
+        ASSERT_EQ(run.exit_status, 0) << run.err;
+        const std::string stem = dir / std::string(c.file).substr(0, std::strlen(c.file) - 4);
+        expect_kept(stem, file_points, kept);
+        const std::string summary = std::string(c.file) + ": kept " + std::to_string(kept.size()) + " of " +
+                                    std::to_string(file_points.size()) + " points, written to " +
+                                    std::string(c.file).substr(0, std::strlen(c.file) - 4) + ".shp (";
+        EXPECT_EQ(run.out.rfind(summary, 0), 0u) << run.out;
+        const std::string none = "pelmora-convert: warning: " + std::string(c.file) +
+                                 ": no point passed the selection; the shapefile has no records\n";
+        EXPECT_EQ(run.err.find(none) != std::string::npos, kept.empty()) << run.err;
+    }
+}
+
+}  // namespace
