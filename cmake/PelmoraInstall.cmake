@@ -1,7 +1,7 @@
 # Installation: the converter, the Ostrine_LiDAR library with its header, a
 # pkg-config file, a CMake package (find_package(Ostrine_LiDAR) gives the
-# imported target Ostrine_LiDAR::Ostrine_LiDAR), the man pages, the LAZ
-# companion pelmora-laz with its codec (cmake/PelmoraLaz.cmake) and the tile
+# imported target Ostrine_LiDAR::Ostrine_LiDAR), the man pages and bash
+# completions, the LAZ decoder with its codec (cmake/PelmoraDecoder.cmake) and the tile
 # scripts; then the Debian packages through CPack (cmake/PelmoraPackaging.cmake).
 #
 # Everything belongs to one of three components, which become the Debian
@@ -10,7 +10,17 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS Pelmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+install(TARGETS Pelmora pelmora-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+# pelmora-laz: the older LAZ command, pelmora-convert under another name.
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/install-links)
+file(CREATE_LINK pelmora-convert ${CMAKE_CURRENT_BINARY_DIR}/install-links/pelmora-laz SYMBOLIC)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/install-links/pelmora-laz DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT programs)
+# Completion of options and file names in bash, one file for both commands.
+foreach(command pelmora-convert pelmora-laz)
+  install(FILES ${PROJECT_SOURCE_DIR}/completion/pelmora-convert.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${command} COMPONENT programs)
+endforeach()
 install(TARGETS Ostrine_LiDAR EXPORT Ostrine_LiDARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
@@ -56,7 +66,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/ostrine_lidar.pc.in ${CMAKE_CURRENT_BIN
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ostrine_lidar.pc DESTINATION ${OSTRINE_PC_DIR} COMPONENT development)
 
 # The man pages, compressed as Debian keeps them.
-set(PELMORA_MAN_PAGES Pelmora.1 pelmora-laz.1)
+set(PELMORA_MAN_PAGES Pelmora.1 pelmora-convert.1 pelmora-laz.1)
 set(PELMORA_MAN_OUTPUTS)
 foreach(page IN LISTS PELMORA_MAN_PAGES)
   add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz
@@ -69,10 +79,10 @@ endforeach()
 add_custom_target(manpage ALL DEPENDS ${PELMORA_MAN_OUTPUTS})
 install(FILES ${PELMORA_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 
-include(${CMAKE_CURRENT_LIST_DIR}/PelmoraLaz.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/PelmoraDecoder.cmake)
 
 # The tile scripts, run from where they are installed (they find Pelmora and
-# pelmora-laz in bin/ of the same prefix, or on the PATH).
+# pelmora-convert in bin/ of the same prefix, or on the PATH).
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/convert-tiles.sh ${PROJECT_SOURCE_DIR}/scripts/quicklook.sh
   DESTINATION ${CMAKE_INSTALL_DATADIR}/pelmora/scripts COMPONENT programs)
 

@@ -5,8 +5,9 @@
 #                          file and the ldconfig trigger;
 #   libostrine-lidar-dev   the header, the .so link, the pkg-config and CMake
 #                          files;
-#   pelmora                Pelmora, pelmora-laz with its codec, the man pages,
-#                          the tile scripts and the bash completion.
+#   pelmora                Pelmora, pelmora-convert and pelmora-laz, the LAZ
+#                          decoder with its codec, the man pages, the tile
+#                          scripts and the bash completions.
 # Dependencies on libraries are computed by dpkg-shlibdeps from what the
 # binaries actually link (libc, libstdc++, shapelib, PROJ, ...), so they
 # follow the build rather than a list here. Each package carries the
@@ -82,20 +83,22 @@ pkg-config file (ostrine_lidar) and a CMake package
 # The programs.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME pelmora)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION science)
-# pelmora-laz is a Node.js program (18 or later); the tile scripts use GNU
-# parallel when it is there, the quick look GDAL's tools.
+# The LAZ decoder is a Node.js program (18 or later); the tile scripts use
+# GNU parallel when it is there, the quick look GDAL's tools.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "nodejs (>= 18)")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "parallel")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SUGGESTS "gdal-bin")
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "LAS and LAZ lidar to ESRI PointZ shapefile converter
-Pelmora converts an ASPRS LAS 1.0, 1.1 or 1.2 airborne-lidar point file
-into an ESRI shapefile beside it: one PointZ shape per point (.shp, .shx),
-a dBASE table of the point attributes (.dbf) and the coordinate system
-(.prj). It streams the points in chunks, so memory stays bounded whatever
-the size of the file.
+pelmora-convert converts ASPRS LAS and LAZ (LASzip-compressed) airborne-lidar
+point files of LAS 1.0 to 1.4, point formats 0 to 10, into ESRI shapefiles:
+one PointZ shape per point (.shp, .shx), a dBASE table of the point
+attributes and extra bytes (.dbf), the coordinate system (.prj) and, on
+request, a spatial index (.qix). It can keep only some points (classes,
+returns, a box, thinning). LAZ is decoded on every core by the laz-perf
+codec it carries. Memory stays bounded whatever the size of the file.
 .
-pelmora-laz converts LAZ (LASzip-compressed) files of the same content,
-decompressing them chunk by chunk with the laz-perf codec it carries.
-Scripts convert whole tile sets in parallel and draw a quick-look picture.")
+Pelmora is the fixed converter of LAS 1.0 to 1.2; pelmora-laz the older
+name of pelmora-convert for LAZ files. Scripts convert whole tile sets in
+parallel and draw a quick-look picture.")
 
 include(CPack)

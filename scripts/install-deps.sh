@@ -2,7 +2,7 @@
 # Installs what Pelmora needs to build and test, if missing: Debian packages
 # with apt-get, Node.js and npm among them (any Node.js of version 18 or
 # later already on the machine will do), then the LAZ codec, the npm package
-# laz-perf at the version locked in laz/package-lock.json, with `npm ci`.
+# laz-perf at the version locked in decoder/package-lock.json, with `npm ci`.
 # This is the only step that downloads anything.
 set -euo pipefail
 
@@ -40,14 +40,16 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 node_major=$(node -p 'process.versions.node.split(".")[0]')
-[ "$node_major" -ge 18 ] || { echo "Node.js $(node --version) is too old: pelmora-laz needs 18 or later" >&2; exit 1; }
+[ "$node_major" -ge 18 ] || { echo "Node.js $(node --version) is too old: the LAZ decoder needs 18 or later" >&2; exit 1; }
 
 # The LAZ codec, exactly as locked (npm ci checks each package's integrity
-# hash), unless laz/node_modules already holds that version.
-locked=$(node -p 'require(process.argv[1]).packages["node_modules/laz-perf"].version' "$source_dir/laz/package-lock.json")
+# hash), for the decoder pelmora-convert runs (decoder/), unless
+# decoder/node_modules already holds that version.
+locked=$(node -p 'require(process.argv[1]).packages["node_modules/laz-perf"].version' \
+  "$source_dir/decoder/package-lock.json")
 installed=$(node -p 'try { require(process.argv[1]).version } catch (e) { "" }' \
-  "$source_dir/laz/node_modules/laz-perf/package.json")
+  "$source_dir/decoder/node_modules/laz-perf/package.json")
 if [ "$installed" != "$locked" ]; then
-  echo "Installing the LAZ codec laz-perf $locked (npm ci in laz/)"
-  (cd "$source_dir/laz" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+  echo "Installing the LAZ codec laz-perf $locked (npm ci in decoder/)"
+  (cd "$source_dir/decoder" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
 fi

@@ -22,6 +22,21 @@
 //     --geokey-vlr-length N  record length stored in the GeoKey directory's record header
 //     --wkt-vlr TEXT       an OGC WKT record (LASF_Projection 2112) after the GeoKey records
 //     --vlr-count N        NumberOfVariableLengthRecords stored (default: the records written)
+//   LAS 1.3 and 1.4 (--version 1.3: 235-byte header; 1.4: 375 bytes, 64-bit counts, EVLRs):
+//     --legacy-count N     legacy point count stored at offset 107 (default: the count in 1.3;
+//                          in 1.4 the count for formats 0-5, 0 for formats 6-10)
+//     --wkt-bit            set global-encoding bit 4: the coordinate system is WKT
+//     --evlr-wkt TEXT      an OGC WKT record (LASF_Projection 2112) as an EVLR after the points
+//     --extra TYPE[:NAME[:SCALE[:OFFSET[:NODATA]]]]
+//                          extra bytes at the end of each record, described in an Extra Bytes
+//                          record (LASF_Spec 4); repeat for more.  TYPE 1-10 (u8 i8 u16 i16 u32
+//                          i32 u64 i64 f32 f64), 11-30 (deprecated arrays), 31+ (reserved, no
+//                          bytes), or 0:N for N undocumented bytes.  An empty part is absent;
+//                          SCALE, OFFSET, NODATA set options bits 3, 4, 0.  NODATA appears in
+//                          every seventh record.
+//     --extra-split K[:evlr]  descriptors 0..K-1 in one Extra Bytes record, the rest in a second
+//                          one (a VLR, or an EVLR after the points)
+//     --extra-undescribed  no Extra Bytes record at all
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +72,11 @@ int main(int argc, char **argv) {
             output = option;
             continue;
         }
+        if (option == "--wkt-bit" || option == "--extra-undescribed") {
+            if (option == "--wkt-bit") spec.wkt_bit = true;
+            else spec.describe = LasSpec::Describe::None;
+            continue;
+        }
         if (i + 1 >= argc) usage("option without a value");
         const char *value = argv[++i];
         if (option == "--version") {
@@ -79,6 +99,22 @@ int main(int argc, char **argv) {
         else if (option == "--geokey-vlr-length") geokey_vlr_length = static_cast<int64_t>(number(value));
         else if (option == "--wkt-vlr") wkt = value;
         else if (option == "--vlr-count") spec.stored_vlr_count = static_cast<int64_t>(number(value));
+        else if (option == "--legacy-count") spec.legacy_count = static_cast<int64_t>(number(value));
+        else if (option == "--evlr-wkt") spec.evlrs.push_back(wkt_vlr(value));
+        else if (option == "--extra") {
+            try {
+                spec.extra_bytes.push_back(parse_extra_bytes(value));
+            } catch (const std::exception &e) {
+                usage(e.what());
+            }
+        } else if (option == "--extra-split") {
+            const std::string text = value;
+            const size_t colon = text.find(':');
+            if (colon != std::string::npos && text.substr(colon) != ":evlr") usage("--extra-split is K or K:evlr");
+            spec.split_at = number(text.substr(0, colon).c_str());
+            if (spec.describe != LasSpec::Describe::None)
+                spec.describe = colon == std::string::npos ? LasSpec::Describe::Split : LasSpec::Describe::SplitEvlr;
+        }
         else if (option == "--signature") {
             if (std::strlen(value) != 4) usage("signature must be 4 characters");
             std::memcpy(spec.signature, value, 4);

@@ -75,9 +75,14 @@ public:
     ValueChanges value_changes();
     const DbfSchema &schema() const { return setup_.schema; }
     uint64_t output_bytes() const { return outputs_.bytes(); }
+    // The set every output of the run belongs to (for one the caller adds).
+    OutputSet &outputs() { return outputs_; }
     const std::vector<std::string> &warnings() const { return outputs_.warnings(); }
 
 private:
+    // NAME.qix, one more output of the set, from the finished .shp.
+    void write_index();
+
     ConversionSetup setup_;
     OutputSet outputs_;
     std::unique_ptr<ShapefileWriter> shp_;

@@ -25,6 +25,10 @@
 #include "las/header_rules.h"
 #include "las/las_file.h"
 #include "las/point_format.h"
+#include "laz/decompressed_las.h"
+#include "laz/laszip_record.h"
+#include "laz/laz_plan.h"
+#include "laz/laz_records.h"
 #include "lidar/las_check.h"
 #include "projection/esri_wkt.h"
 #include "select/selection.h"
@@ -326,12 +330,17 @@ FileResult convert_one(const std::string &name, const Options &o, std::set<std::
     const LasHeader &h = file.header();
     const bool laz = h.compressed();
     check_header(file, laz);
-    if (laz) fail("%s is LAZ-compressed, which this build does not read", name.c_str());
+    // LAZ: where the compressed chunks are, checked against the file before
+    // anything is written or any decoder started.
+    laz::LazPlan plan;
+    if (laz) plan = laz::plan_laz(name, file.fd(), file.size(), h, file.vlrs(laz::is_laszip_vlr));
 
     // The fields: the point format's, then one per described extra-bytes value.
     const PointFormat &format = kPointFormats[h.point_format()];
     std::vector<LasVlr> descriptions = file.vlrs(is_extra_bytes_vlr);
-    const uint64_t data_end = h.offset_to_data + h.point_count() * h.record_length;
+    // Extended records follow the points (in LAZ the chunk table, which
+    // the plan has found before them).
+    const uint64_t data_end = laz ? h.offset_to_data : h.offset_to_data + h.point_count() * h.record_length;
     for (LasVlr &record : file.evlrs(is_extra_bytes_vlr, data_end)) descriptions.push_back(std::move(record));
     const ExtraBytesLayout extra = extra_bytes_layout(descriptions, format.length, h.record_length);
     if (format.wave_at != 0)
@@ -353,6 +362,14 @@ FileResult convert_one(const std::string &name, const Options &o, std::set<std::
     std::vector<std::string> outputs = {setup.shpname, shxname, setup.dbfname};
     if (setup.crs.outcome == EsriWkt::Outcome::Written) outputs.push_back(setup.prjname);
     if (o.index) outputs.push_back(setup.qixname);
+    // --keep-las: the decompressed LAS file, which never replaces a file.
+    const std::string kept_name = stem + ".las";
+    if (o.keep_las && laz) {
+        struct stat st {};
+        if (lstat(kept_name.c_str(), &st) == 0)
+            fail("%s already exists: --keep-las does not replace a LAS file", kept_name.c_str());
+        outputs.push_back(kept_name);
+    }
     for (const std::string &output : outputs) {
         if (file.is_same_file(output))
             fail("%s is the input file %s itself (a link to it): writing it would destroy the input", output.c_str(),
@@ -382,11 +399,24 @@ FileResult convert_one(const std::string &name, const Options &o, std::set<std::
     size_chunks_by_bytes(setup);
     Progress progress(o, name, setup.points);
     setup.after_piece = [&progress](uint64_t done) { progress.update(done); };
-    PlainRecords records(file, setup.points, setup.stride);
-    setup.records = &records;
+    // The records: read from the file itself, or from the decoder, started
+    // only now that nothing else can refuse the file.
+    std::unique_ptr<RecordSource> records;
+    if (laz)
+        records = std::make_unique<laz::LazRecords>(name, file.fd(), plan);
+    else
+        records = std::make_unique<PlainRecords>(file, setup.points, setup.stride);
+    std::unique_ptr<laz::KeptLas> kept;
+    if (o.keep_las && laz) kept = std::make_unique<laz::KeptLas>(name, file.fd(), file.size(), h, *records);
+    setup.records = kept ? static_cast<RecordSource *>(kept.get()) : records.get();
     const EsriWkt crs = setup.crs;
 
     Conversion conversion(std::move(setup));
+    if (kept) {
+        OutputFile *las = conversion.outputs().open(kept_name, "\nUnable to open file %s for writing\n");
+        las->set_never_replace();
+        kept->start(*las);
+    }
     try {
         conversion.write_points();
     } catch (...) {

@@ -6,19 +6,23 @@
 
 namespace {
 
-constexpr int kMaxChildren = 8;
+constexpr int kMaxChildren = 16;
 std::atomic<pid_t> g_children[kMaxChildren];
+static_assert(std::atomic<pid_t>::is_always_lock_free, "a signal handler reads the array");
 
 }  // namespace
 
-void remember_child(pid_t pid) {
+bool remember_child(pid_t pid) {
+    if (pid <= 0) return false;
     for (auto &slot : g_children) {
         pid_t expected = 0;
-        if (slot.compare_exchange_strong(expected, pid)) return;
+        if (slot.compare_exchange_strong(expected, pid)) return true;
     }
+    return false;
 }
 
 void forget_child(pid_t pid) {
+    if (pid <= 0) return;
     for (auto &slot : g_children) {
         pid_t expected = pid;
         if (slot.compare_exchange_strong(expected, 0)) return;

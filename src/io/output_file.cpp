@@ -217,75 +217,80 @@ void OutputFile::finish(std::initializer_list<OutputFile *> outputs) {
 
 void OutputFile::commit(const std::vector<OutputFile *> &outputs, bool no_clobber) {
     const SignalsBlocked blocked;
-    if (no_clobber) {
-        // link() never replaces: a name that appeared since the check fails
-        // here, and the outputs linked before it are taken back.
-        std::vector<OutputFile *> linked;
-        for (OutputFile *output : outputs) {
-            if (output == nullptr) continue;
-            if (link(output->temporary_.c_str(), output->target_.c_str()) != 0) {
-                const int error = errno;
-                for (OutputFile *done : linked) io::hooks().unlink(done->target_.c_str());
-                if (error == EEXIST) fail("\n%s already exists (--no-clobber): nothing written\n", output->name_.c_str());
-                fail("\nFailed to write %s: %s\n", output->name_.c_str(), std::strerror(error));
-            }
-            linked.push_back(output);
-        }
-        for (OutputFile *output : linked) {
-            io::hooks().unlink(output->temporary_.c_str());
-            forget_temporary(output->temporary_.c_str());
-            output->committed_ = true;
-        }
-    } else {
-        // Each rename replaces one file at once, but a set of them can fail
-        // half way (a directory that refuses the third).  The files being
-        // replaced are first kept under hidden names (hard links), so that a
-        // failed rename puts back every file renamed before it: the set is
-        // new or old, never mixed.
-        struct Step {
-            OutputFile *output;
-            std::string kept;  // the replaced file's hidden link; "" if there was none
-            bool existed;
-        };
-        std::vector<Step> steps;
-        for (OutputFile *output : outputs) {
-            if (output == nullptr) continue;
-            Step step{output, "", access(output->target_.c_str(), F_OK) == 0};
-            if (step.existed) {
-                for (int attempt = 0; attempt < 100 && step.kept.empty(); ++attempt) {
-                    std::string candidate = temporary_name(output->target_, unique_suffix(), 255);
-                    if (link(output->target_.c_str(), candidate.c_str()) == 0) step.kept = std::move(candidate);
-                    else if (errno != EEXIST) break;  // no hard links here: no way back for this file
-                }
-            }
-            steps.push_back(std::move(step));
-        }
-        auto drop_kept = [&] {
-            for (const Step &step : steps)
-                if (!step.kept.empty()) ::unlink(step.kept.c_str());
-        };
-        for (size_t i = 0; i < steps.size(); ++i) {
-            OutputFile *output = steps[i].output;
-            if (io::hooks().rename(output->temporary_.c_str(), output->target_.c_str()) == 0) continue;
+    // Outputs that may not replace a file (all of them with --no-clobber)
+    // are linked to their names first: link() never replaces, so a name
+    // that appeared since the check fails here, and the outputs linked
+    // before it are taken back.
+    std::vector<OutputFile *> linked;
+    auto take_back_linked = [&] {
+        for (OutputFile *done : linked) io::hooks().unlink(done->target_.c_str());
+    };
+    for (OutputFile *output : outputs) {
+        if (output == nullptr || !(no_clobber || output->never_replace_)) continue;
+        if (link(output->temporary_.c_str(), output->target_.c_str()) != 0) {
             const int error = errno;
-            for (size_t j = 0; j < i; ++j) {
-                if (!steps[j].kept.empty()) {
-                    if (::rename(steps[j].kept.c_str(), steps[j].output->target_.c_str()) == 0) steps[j].kept.clear();
-                } else if (!steps[j].existed) {
-                    ::unlink(steps[j].output->target_.c_str());
-                }
-                // The renamed temporary is the target now: nothing to remove.
-                forget_temporary(steps[j].output->temporary_.c_str());
-                steps[j].output->committed_ = true;
-            }
-            drop_kept();
-            fail("\nFailed to replace %s: %s\n", output->name_.c_str(), std::strerror(error));
+            take_back_linked();
+            if (error == EEXIST && no_clobber)
+                fail("\n%s already exists (--no-clobber): nothing written\n", output->name_.c_str());
+            if (error == EEXIST) fail("\n%s appeared during the run and is not replaced: nothing written\n", output->name_.c_str());
+            fail("\nFailed to write %s: %s\n", output->name_.c_str(), std::strerror(error));
         }
-        for (Step &step : steps) {
-            forget_temporary(step.output->temporary_.c_str());
-            step.output->committed_ = true;
+        linked.push_back(output);
+    }
+    // The others replace their files.  Each rename replaces one file at
+    // once, but a set of them can fail half way (a directory that refuses
+    // the third).  The files being replaced are first kept under hidden
+    // names (hard links), so that a failed rename puts back every file
+    // renamed before it: the set is new or old, never mixed.
+    struct Step {
+        OutputFile *output;
+        std::string kept;  // the replaced file's hidden link; "" if there was none
+        bool existed;
+    };
+    std::vector<Step> steps;
+    for (OutputFile *output : outputs) {
+        if (output == nullptr || std::find(linked.begin(), linked.end(), output) != linked.end()) continue;
+        Step step{output, "", access(output->target_.c_str(), F_OK) == 0};
+        if (step.existed) {
+            for (int attempt = 0; attempt < 100 && step.kept.empty(); ++attempt) {
+                std::string candidate = temporary_name(output->target_, unique_suffix(), 255);
+                if (link(output->target_.c_str(), candidate.c_str()) == 0) step.kept = std::move(candidate);
+                else if (errno != EEXIST) break;  // no hard links here: no way back for this file
+            }
+        }
+        steps.push_back(std::move(step));
+    }
+    auto drop_kept = [&] {
+        for (const Step &step : steps)
+            if (!step.kept.empty()) ::unlink(step.kept.c_str());
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        OutputFile *output = steps[i].output;
+        if (io::hooks().rename(output->temporary_.c_str(), output->target_.c_str()) == 0) continue;
+        const int error = errno;
+        for (size_t j = 0; j < i; ++j) {
+            if (!steps[j].kept.empty()) {
+                if (::rename(steps[j].kept.c_str(), steps[j].output->target_.c_str()) == 0) steps[j].kept.clear();
+            } else if (!steps[j].existed) {
+                ::unlink(steps[j].output->target_.c_str());
+            }
+            // The renamed temporary is the target now: nothing to remove.
+            forget_temporary(steps[j].output->temporary_.c_str());
+            steps[j].output->committed_ = true;
         }
         drop_kept();
+        take_back_linked();
+        fail("\nFailed to replace %s: %s\n", output->name_.c_str(), std::strerror(error));
+    }
+    for (Step &step : steps) {
+        forget_temporary(step.output->temporary_.c_str());
+        step.output->committed_ = true;
+    }
+    drop_kept();
+    for (OutputFile *output : linked) {
+        io::hooks().unlink(output->temporary_.c_str());
+        forget_temporary(output->temporary_.c_str());
+        output->committed_ = true;
     }
     // The renames themselves reach the disk with their directory, synced
     // once however many outputs it holds.

@@ -80,10 +80,15 @@ public:
 
     // Renames finished temporaries over their targets, with interrupts held
     // off so that a signal cannot stop the set half renamed.  With
-    // `no_clobber`, each is linked to its name instead, which never
-    // replaces a file: if any name has appeared meanwhile, those linked are
-    // taken back and the run fails ("NAME already exists").
+    // `no_clobber` (and for an output set never to replace a file), each is
+    // linked to its name instead, which never replaces a file: if any name
+    // has appeared meanwhile, those linked are taken back and the run fails
+    // ("NAME already exists").
     static void commit(const std::vector<OutputFile *> &outputs, bool no_clobber = false);
+
+    // This output is never to replace an existing file, whatever the run's
+    // --no-clobber says (a kept LAS file): committing it fails instead.
+    void set_never_replace() { never_replace_ = true; }
 
     const std::string &name() const { return name_; }
     const std::string &target() const { return target_; }
@@ -96,6 +101,7 @@ private:
     std::string temporary_;  // where it is written
     int fd_ = -1;
     bool committed_ = false;
+    bool never_replace_ = false;
     mutable std::atomic<uint64_t> size_{0};
 };
 

@@ -8,8 +8,9 @@
 #     library's shlibs file and ldconfig trigger, and no maintainer script;
 #   - each holds its files and its copyright and changelog;
 #   - dpkg -i installs them; the installed /usr/bin/Pelmora converts a
-#     generated file exactly as the build tree's does, /usr/bin/pelmora-laz a
-#     real LAZ file exactly as Pelmora its uncompressed twin; the library is
+#     generated file exactly as the build tree's does, /usr/bin/pelmora-convert
+#     (and pelmora-laz) a real LAZ file exactly as Pelmora its uncompressed
+#     twin; the library is
 #     in the linker cache; a C program builds against the system install with
 #     pkg-config and with find_package; man finds both pages;
 #   - dpkg -r removes them and leaves none of their files behind; dpkg -P
@@ -107,10 +108,11 @@ in_package() { # PACKAGE FILE...
 in_package "$library" "$lib/libOstrine_LiDAR.so.$version" "$lib/libOstrine_LiDAR.so.$major"
 in_package libostrine-lidar-dev /usr/include/Ostrine_LiDAR.h "$lib/libOstrine_LiDAR.so" \
   "$lib/pkgconfig/ostrine_lidar.pc" "$lib/cmake/Ostrine_LiDAR/Ostrine_LiDARConfig.cmake"
-in_package pelmora /usr/bin/Pelmora /usr/bin/pelmora-laz /usr/share/man/man1/Pelmora.1.gz \
-  /usr/share/man/man1/pelmora-laz.1.gz /usr/share/bash-completion/completions/pelmora-laz \
+in_package pelmora /usr/bin/Pelmora /usr/bin/pelmora-convert /usr/bin/pelmora-laz /usr/share/man/man1/Pelmora.1.gz \
+  /usr/share/man/man1/pelmora-convert.1.gz /usr/share/man/man1/pelmora-laz.1.gz \
+  /usr/share/bash-completion/completions/pelmora-convert /usr/share/bash-completion/completions/pelmora-laz \
   /usr/share/pelmora/scripts/convert-tiles.sh /usr/share/pelmora/scripts/quicklook.sh \
-  /usr/share/pelmora/laz/pelmora-laz.js /usr/share/pelmora/laz/node_modules/laz-perf/lib/node/laz-perf.wasm
+  /usr/share/pelmora/decoder/laz-decoder.js /usr/share/pelmora/decoder/node_modules/laz-perf/lib/node/laz-perf.wasm
 if grep -E 'libOstrine' "$work/contents-pelmora.txt" >/dev/null; then fail "pelmora holds library files"; fi
 cat "$work"/contents-*.txt >"$work/contents.txt"
 
@@ -144,23 +146,26 @@ cmake -S "$here/consumer" -B "$work/consumer-cmake" >"$work/consumer-cmake.log" 
   || fail "consumer does not build with find_package from /usr: $(tail -20 "$work/consumer-cmake.log")"
 "$work/consumer-cmake/consumer" >/dev/null || fail "consumer (CMake, system) failed"
 if command -v man >/dev/null; then
-  for page in Pelmora pelmora-laz; do
+  for page in Pelmora pelmora-convert pelmora-laz; do
     [ "$(man -w $page)" = /usr/share/man/man1/$page.1.gz ] || fail "man -w $page: $(man -w $page 2>&1)"
   done
 fi
 
-# The installed pelmora-laz (from the PATH, finding /usr/bin/Pelmora beside
-# it) on a real LAZ file, against the build tree's Pelmora on its twin.
+# The installed pelmora-convert and pelmora-laz (from the PATH, finding the
+# decoder in /usr/share/pelmora) on a real LAZ file, against the build
+# tree's Pelmora on its twin.
 mkdir -p "$work/laz/installed" "$work/laz/built"
 cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/t.laz"
+cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/u.laz"
 cp "$source/tests/data/pdal_1.2-with-color.las" "$work/laz/built/t.las"
-chmod u+w "$work/laz"/*/t.*
-(cd "$work/laz/installed" && env -u PELMORA pelmora-laz -q t.laz) || fail "/usr/bin/pelmora-laz failed"
+chmod u+w "$work/laz"/*/*.*
+(cd "$work/laz/installed" && pelmora-convert -q t.laz && pelmora-laz -q u.laz) || fail "/usr/bin/pelmora-convert failed"
 "$build/Pelmora" "$work/laz/built/t.las" >/dev/null
 for s in shp shx dbf; do
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-laz's .$s differs from Pelmora's on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-convert's .$s differs from Pelmora's on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "/usr/bin/pelmora-laz's .$s differs from Pelmora's on the twin"
 done
-[ "$(ls -A "$work/laz/installed" | wc -l)" -eq 4 ] || fail "pelmora-laz left other files: $(ls -A "$work/laz/installed")"
+[ "$(ls -A "$work/laz/installed" | wc -l)" -eq 8 ] || fail "the LAZ conversions left other files: $(ls -A "$work/laz/installed")"
 
 dpkg_waiting -r pelmora libostrine-lidar-dev "$library" >"$work/dpkg-r.log" 2>&1 \
   || fail "dpkg -r failed: $(tail -5 "$work/dpkg-r.log")"

@@ -2,16 +2,18 @@
 # Installs the build tree into a temporary prefix as any user would
 # (cmake --install BUILD --prefix DIR), then checks what an outsider gets:
 #   - the file set: Pelmora, the library and its links, the header, the
-#     pkg-config file, the CMake package, the man pages, pelmora-laz with its
-#     codec, the tile scripts, the bash completion, the package documents;
+#     pkg-config file, the CMake package, the man pages, pelmora-convert and
+#     pelmora-laz (a link to it), the LAZ decoder with its codec, the tile
+#     scripts, the bash completions, the package documents;
 #   - the installed Pelmora converts a generated file exactly as the build
 #     tree's does;
 #   - after moving the installed tree elsewhere (both package files must be
 #     relocatable), a small C program builds against it with pkg-config and
 #     with find_package(Ostrine_LiDAR), using only the installed files, and
 #     runs;
-#   - the moved pelmora-laz (finding the Pelmora beside it) converts a real
-#     LAZ file exactly as Pelmora converts its uncompressed twin;
+#   - the moved pelmora-convert (finding its decoder in share/ of its own
+#     prefix) converts a real LAZ file exactly as Pelmora converts its
+#     uncompressed twin, and so does pelmora-laz;
 #   - the man pages render without a warning and have their sections.
 # Usage: test_install.sh BUILD_DIR SOURCE_DIR WORK_DIR LASGEN
 set -euo pipefail
@@ -41,18 +43,19 @@ expected=(
   "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARTargets.cmake"
   "$libdir/cmake/Ostrine_LiDAR/Ostrine_LiDARTargets-BUILDTYPE.cmake"
   share/man/man1/Pelmora.1.gz
+  share/man/man1/pelmora-convert.1.gz
   share/man/man1/pelmora-laz.1.gz
+  bin/pelmora-convert
   bin/pelmora-laz
-  share/pelmora/laz/pelmora-laz.js
-  share/pelmora/laz/laz_file.js
-  share/pelmora/laz/chunk_table.js
-  share/pelmora/laz/package.json
-  share/pelmora/laz/node_modules/laz-perf/package.json
-  share/pelmora/laz/node_modules/laz-perf/lib/node/index.js
-  share/pelmora/laz/node_modules/laz-perf/lib/node/laz-perf.js
-  share/pelmora/laz/node_modules/laz-perf/lib/node/laz-perf.wasm
+  share/pelmora/decoder/laz-decoder.js
+  share/pelmora/decoder/package.json
+  share/pelmora/decoder/node_modules/laz-perf/package.json
+  share/pelmora/decoder/node_modules/laz-perf/lib/node/index.js
+  share/pelmora/decoder/node_modules/laz-perf/lib/node/laz-perf.js
+  share/pelmora/decoder/node_modules/laz-perf/lib/node/laz-perf.wasm
   share/pelmora/scripts/convert-tiles.sh
   share/pelmora/scripts/quicklook.sh
+  share/bash-completion/completions/pelmora-convert
   share/bash-completion/completions/pelmora-laz
 )
 for package in "libostrine-lidar$major" libostrine-lidar-dev pelmora; do
@@ -116,20 +119,25 @@ cmake -S "$here/consumer" -B "$work/consumer-cmake-v9" -DOstrine_LiDAR_DIR="$pre
   -DOSTRINE_VERSION_WANTED=9 >"$work/consumer-cmake-v9.log" 2>&1 \
   && fail "find_package(Ostrine_LiDAR 9) accepted version $version"
 
-# pelmora-laz of the moved tree: a relative link to its program, which finds
-# its codec beside it and Pelmora beside the link.
-[ "$(readlink "$prefix/bin/pelmora-laz")" = ../share/pelmora/laz/pelmora-laz.js ] \
+# pelmora-convert of the moved tree finds its decoder in its own prefix;
+# pelmora-laz is a relative link to it.
+[ "$(readlink "$prefix/bin/pelmora-laz")" = pelmora-convert ] \
   || fail "bin/pelmora-laz links to $(readlink "$prefix/bin/pelmora-laz")"
 mkdir -p "$work/laz/installed" "$work/laz/built"
 cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/t.laz"
+cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/u.laz"
 cp "$source/tests/data/pdal_1.2-with-color.las" "$work/laz/built/t.las"
-chmod u+w "$work/laz"/*/t.*
-(cd "$work/laz/installed" && env -u PELMORA PATH=/usr/bin:/bin "$prefix/bin/pelmora-laz" t.laz >../installed.out) \
+chmod u+w "$work/laz"/*/*.*
+(cd "$work/laz/installed" && PATH=/usr/bin:/bin "$prefix/bin/pelmora-convert" t.laz >../installed.out 2>&1) \
+  || fail "installed pelmora-convert failed: $(cat "$work/laz/installed.out")"
+(cd "$work/laz/installed" && PATH=/usr/bin:/bin "$prefix/bin/pelmora-laz" -q u.laz >>../installed.out 2>&1) \
   || fail "installed pelmora-laz failed: $(cat "$work/laz/installed.out")"
-grep -q "^Input LAS file: *t.laz\$" "$work/laz/installed.out" || fail "installed pelmora-laz console: $(cat "$work/laz/installed.out")"
+grep -q "^t.laz: 1065 points written to t.shp" "$work/laz/installed.out" \
+  || fail "installed pelmora-convert console: $(cat "$work/laz/installed.out")"
 "$build/Pelmora" "$work/laz/built/t.las" >/dev/null
 for s in shp shx dbf; do
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-laz's .$s differs from Pelmora's on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-convert's .$s differs from Pelmora's on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "installed pelmora-laz's .$s differs from Pelmora's on the twin"
 done
 
 # The man pages: render without warnings, document what they must.
@@ -144,5 +152,6 @@ check_page() { # NAME SECTION...
   done
 }
 check_page Pelmora NAME SYNOPSIS DESCRIPTION 'OUTPUT FILES' FIELDS 'EXIT STATUS' DIAGNOSTICS
+check_page pelmora-convert NAME SYNOPSIS DESCRIPTION OPTIONS 'OUTPUT FILES' FIELDS 'EXIT STATUS' DIAGNOSTICS
 check_page pelmora-laz NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' DIAGNOSTICS
 echo "install test passed: ${#expected[@]} files under $libdir, consumers built both ways"

@@ -1,21 +1,25 @@
 #!/usr/bin/env python3
-"""pelmora-laz end to end, one group of cases per CTest test.
+"""LAZ through pelmora-convert (and pelmora-laz, its older name) end to end,
+one group of cases per CTest test.
 
-  real       the real LAZ files: the decompressed LAS is the uncompressed
-             twin byte for byte (read here with struct, not with the
-             codec), or the LAZ file's header and records less the laszip
-             record with points inside the header's exact box; the outputs
-             and console are Pelmora's on that LAS
-  refusals   cut short, damaged, LAS 1.3/1.4 content, other formats and
-             compressors, Pelmora's own refusals: message on standard
-             error, status 255, nothing left beside the input, old outputs
-             kept
-  options    --help, --version, -q, -o, -n, -k, usage errors, no Pelmora
-  signals    SIGINT, SIGTERM, SIGHUP while decompressing and while Pelmora
-             runs: the process ends by that signal and leaves nothing
+  real      every real LAZ file converts into exactly the outputs of the LAS
+            file it compresses: its uncompressed twin where there is one,
+            else the LAS file built here from the LAZ file's bytes and
+            laz-perf's own whole-file decoding (tests/laz/reference_decode.js,
+            not our decoder); pelmora-laz --keep-las writes that LAS file
+  refusals  formats the codec cannot decode, damaged and cut files: the
+            message on standard error, status 1 (255 as pelmora-laz),
+            nothing beside the input, earlier outputs untouched, no decoder
+            left running
+  options   pelmora-laz: --help, --version, usage errors, -o, -n, -k, -q
+  hostile   a file cut or replaced while it is decoded, a name that is not
+            UTF-8, a path through a link and "..", a rename that fails after
+            two outputs are in place, resource limits, signals and SIGKILL:
+            what is left on disk and that no decoder outlives the run
 
-Usage: test_laz.py GROUP PELMORA_LAZ PELMORA DATA_DIR WORK_DIR VERSION
+Usage: test_laz.py GROUP PELMORA_CONVERT DATA_DIR WORK_DIR VERSION SOURCE_DIR
 """
+import glob
 import os
 import shutil
 import signal
@@ -24,10 +28,19 @@ import subprocess
 import sys
 import time
 
-GROUP, LAZ_CMD, PELMORA, DATA, WORK, VERSION = sys.argv[1:7]
-TWIN_LAZ = os.path.join(DATA, 'liblas_1.2-with-color.laz')
-TWIN_LAS = os.path.join(DATA, 'pdal_1.2-with-color.las')
+GROUP, CONVERT, DATA, WORK, VERSION, SOURCE = sys.argv[1:7]
+CONVERT = os.path.abspath(CONVERT)
+LAZ_CMD = os.path.join(os.path.dirname(CONVERT), 'pelmora-laz')
+DECODER = os.path.join(SOURCE, 'decoder', 'laz-decoder.js')
 AUTZEN = os.path.join(DATA, 'pdal_autzen_trim.laz')
+MARK = f'PELMORA_TEST_RUN_{os.getpid()}'   # in the environment of every process a run starts
+TWINS = {
+    'liblas_1.2-with-color.laz': 'pdal_1.2-with-color.las',
+    'laspy_1_4_w_evlr.laz': 'laspy_1_4_w_evlr.las',
+    **{f'pasture_10_points_format_{f}.laz': f'pasture_10_points_format_{f}.las' for f in (0, 1, 2, 3, 6, 7, 8)},
+}
+NO_TWIN = ('pdal_autzen_trim.laz', 'lasr_las14_pdrf6.laz', 'pdal_1.2-with-color.copc.laz')
+OUTPUTS = ('shp', 'shx', 'dbf', 'prj')
 failures = []
 
 
@@ -44,292 +57,304 @@ def fresh(name):
     return d
 
 
-def put(d, name, data):
-    with open(os.path.join(d, name), 'wb') as f:
-        f.write(data)
-    return os.path.join(d, name)
-
-
 def read(path):
     with open(path, 'rb') as f:
         return f.read()
 
 
-def run(args, cwd=None, env=None, **kw):
-    full_env = dict(os.environ)
-    full_env.pop('PELMORA', None)     # the Pelmora beside build/pelmora-laz
-    full_env.update(env or {})
-    # Bytes decoded here: text mode would turn the carriage returns of the
-    # progress lines into line ends.
-    r = subprocess.run([LAZ_CMD, *args], cwd=cwd, env=full_env, capture_output=True, **kw)
+def write(path, data):
+    with open(path, 'wb') as f:
+        f.write(data)
+    return path
+
+
+def run(args, command=CONVERT, env=None, **kw):
+    r = subprocess.run([command, *args], env=dict(os.environ, **{MARK: '1'}, **(env or {})), capture_output=True,
+                       timeout=120, **kw)
     r.stdout, r.stderr = r.stdout.decode('latin1'), r.stderr.decode('latin1')
     return r
 
 
-def las_parts(data):
-    """Header fields, variable-length records and point records of a LAS file."""
+def decoders_left():
+    """Processes still running that a run of this test started."""
+    left = []
+    for environ in glob.glob('/proc/[0-9]*/environ'):
+        try:
+            if (MARK + '=1').encode() in read(environ).split(b'\0'):
+                left.append(environ.split('/')[2])
+        except OSError:
+            pass
+    return [p for p in left if int(p) != os.getpid()]
+
+
+def no_decoder_left(what):
+    for _ in range(100):
+        if not decoders_left():
+            return
+        time.sleep(0.05)
+    check(False, f'{what}: processes left running: {decoders_left()}')
+
+
+def listing(d):
+    return sorted(os.listdir(d))
+
+
+def outputs_of(d, stem):
+    return {e: read(os.path.join(d, f'{stem}.{e}')) for e in OUTPUTS if os.path.exists(os.path.join(d, f'{stem}.{e}'))}
+
+
+def same_outputs(a, b, what):
+    """Equal outputs; the .dbf's date of last update (bytes 1-3) aside."""
+    check(sorted(a) == sorted(b), f'{what}: outputs {sorted(a)} against {sorted(b)}')
+    for e in set(a) & set(b):
+        x, y = (v[:1] + v[4:] if e == 'dbf' else v for v in (a[e], b[e]))
+        check(x == y, f'{what}: the .{e} differs')
+
+
+def decompressed(laz):
+    """The LAS file a LAZ file compresses, built from the LAZ file's bytes
+    and laz-perf's whole-file decoding: the LASzip record left out, the
+    compression bits cleared, OffsetToData and the record count lowered, the
+    extended records moved to follow the points."""
+    data = read(laz)
     header_size, offset, vlr_count = struct.unpack_from('<HII', data, 94)
-    fmt, length, count = data[104], *struct.unpack_from('<HI', data, 105)
-    vlrs, p = [], header_size
+    at, cut = header_size, None
     for _ in range(vlr_count):
-        n = struct.unpack_from('<H', data, p + 20)[0]
-        vlrs.append(data[p:p + 54 + n])
-        p += 54 + n
-    return dict(offset=offset, vlr_count=vlr_count, format=fmt, length=length, count=count, vlrs=vlrs,
-                vlr_end=p, records=data[offset:offset + length * count], tail=len(data) - offset - length * count)
+        user, record, length = struct.unpack_from('<16sHH', data, at + 2)
+        if user.rstrip(b'\0') == b'laszip encoded' and record == 22204:
+            cut = (at, at + 54 + length)
+        at += 54 + length
+    records = subprocess.run(['node', os.path.join(SOURCE, 'tests', 'laz', 'reference_decode.js'), laz],
+                             capture_output=True, check=True).stdout
+    head = bytearray(data[:cut[0]] + data[cut[1]:offset])
+    head[104] &= 0x3F
+    struct.pack_into('<II', head, 96, offset - (cut[1] - cut[0]), vlr_count - 1)
+    tail = b''
+    if data[25] >= 4:
+        evlr_start, evlr_count = struct.unpack_from('<QI', data, 235)
+        if evlr_count and evlr_start:
+            tail = data[evlr_start:]
+            struct.pack_into('<Q', head, 235, len(head) + len(records))
+    return bytes(head) + records + tail
 
 
-def outputs_equal(dir_a, stem_a, dir_b, stem_b, what):
-    for ext in ('shp', 'shx', 'dbf', 'prj'):
-        a, b = os.path.join(dir_a, stem_a + ext), os.path.join(dir_b, stem_b + ext)
-        check(os.path.exists(a) == os.path.exists(b), f'{what}: .{ext} written by one and not the other')
-        if os.path.exists(a) and os.path.exists(b):
-            check(read(a) == read(b), f'{what}: .{ext} differs from Pelmora\'s')
-
-
-def console_lines(text):
-    """Console text as the lines a terminal shows, timings blanked."""
-    lines = []
-    for line in text.split('\n'):
-        line = line.split('\r')[-1].strip()
-        if line.startswith(('Elapsed time', 'Decompressed ')) or not line:
-            continue
-        lines.append(line)
-    return lines
-
+# ---- real files -----------------------------------------------------------------
 
 def group_real():
-    # The twin: the LAZ file's LAS is pdal_1.2-with-color.las itself.
-    d = fresh('real-twin')
-    shutil.copy(TWIN_LAZ, os.path.join(d, 't.laz'))
-    r = run(['-k', 't.laz'], cwd=d)
-    check(r.returncode == 0 and r.stderr == '', f'twin: status {r.returncode}, stderr {r.stderr!r}')
-    kept, twin = read(os.path.join(d, 't.las')), read(TWIN_LAS)
-    check(las_parts(kept)['records'] == las_parts(twin)['records'], 'twin: decompressed records differ from the twin\'s')
-    check(kept == twin, 'twin: decompressed LAS file differs from the twin (header or bytes before the points)')
-    p = fresh('real-twin-pelmora')
-    shutil.copy(TWIN_LAS, os.path.join(p, 't.las'))
-    pelmora = subprocess.run([PELMORA, 't.las'], cwd=p, capture_output=True).stdout.decode('latin1')
-    outputs_equal(d, 't.', p, 't.', 'twin')
-    check(console_lines(r.stdout) == console_lines(pelmora.replace('t.las', 't.laz')),
-          f'twin: console differs from Pelmora\'s:\n{r.stdout!r}\n--\n{pelmora!r}')
-    check(sorted(os.listdir(d)) == ['t.dbf', 't.las', 't.laz', 't.shp', 't.shx'], f'twin: files {os.listdir(d)}')
-
-    # 110,000 points in 3 chunks, with GeoKeys and WKT records (a .prj).
-    d = fresh('real-autzen')
-    shutil.copy(AUTZEN, os.path.join(d, 'autzen.laz'))
-    r = run(['-k', 'autzen.laz'], cwd=d)
-    check(r.returncode == 0, f'autzen: status {r.returncode}: {r.stderr}')
-    laz, las = las_parts(read(AUTZEN)), las_parts(read(os.path.join(d, 'autzen.las')))
-    laszip = [v for v in laz['vlrs'] if v[2:18].rstrip(b'\0') == b'laszip encoded']
-    check(len(laszip) == 1, 'autzen: the LAZ file has no single laszip record')
-    check(las['vlrs'] == [v for v in laz['vlrs'] if v not in laszip], 'autzen: records other than laszip\'s changed')
-    check(las['offset'] == laz['offset'] - len(laszip[0]) and las['vlr_count'] == laz['vlr_count'] - 1
-          and las['format'] == laz['format'] - 128, 'autzen: OffsetToData, record count or format not adjusted')
-    check((las['count'], las['length'], las['tail']) == (110000, 34, 0), 'autzen: not 110000 records of 34 bytes')
-    header = read(os.path.join(d, 'autzen.las'))
-    scale_offset = struct.unpack_from('<6d', header, 131)
-    box = struct.unpack_from('<6d', header, 179)      # max x, min x, max y, min y, max z, min z
-    xyz = list(struct.iter_unpack('<iii22x', las['records']))
-    for axis in range(3):
-        values = [p[axis] for p in xyz]
-        actual = (max(values) * scale_offset[axis] + scale_offset[axis + 3],
-                  min(values) * scale_offset[axis] + scale_offset[axis + 3])
-        check(all(abs(a - b) < 1e-6 for a, b in zip(actual, box[2 * axis:2 * axis + 2])),
-              f'autzen: axis {axis} of the points spans {actual}, the header {box[2 * axis:2 * axis + 2]}')
-    p = fresh('real-autzen-pelmora')
-    shutil.copy(os.path.join(d, 'autzen.las'), os.path.join(p, 'copy.las'))
-    subprocess.run([PELMORA, 'copy.las'], cwd=p, capture_output=True)
-    check(os.path.exists(os.path.join(d, 'autzen.prj')), 'autzen: no .prj')
-    outputs_equal(d, 'autzen.', p, 'copy.', 'autzen')
-
-    # Without -k, from elsewhere into an output directory: the same files.
-    o = fresh('real-autzen-out')
-    r = run(['-q', '-o', o, os.path.join(d, 'autzen.laz')], cwd=WORK)
-    check(r.returncode == 0 and r.stdout == '', f'autzen -q -o: status {r.returncode}, stdout {r.stdout!r}')
-    check(sorted(os.listdir(o)) == ['autzen.dbf', 'autzen.prj', 'autzen.shp', 'autzen.shx'], f'-o: {os.listdir(o)}')
-    outputs_equal(o, 'autzen.', p, 'copy.', 'autzen -o')
+    for laz in sorted(TWINS) + list(NO_TWIN):
+        d = fresh('real')
+        os.makedirs(os.path.join(d, 'laz'))
+        os.makedirs(os.path.join(d, 'las'))
+        shutil.copy(os.path.join(DATA, laz), os.path.join(d, 'laz', 't.laz'))
+        twin = read(os.path.join(DATA, TWINS[laz])) if laz in TWINS else decompressed(os.path.join(DATA, laz))
+        write(os.path.join(d, 'las', 't.las'), twin)
+        r = run(['laz/t.laz', 'las/t.las'], cwd=d)
+        check(r.returncode == 0, f'{laz}: status {r.returncode}: {r.stderr}')
+        # The same console text for both, but for the name and the time.
+        lines = [line.rsplit(' in ', 1)[0] for line in r.stdout.splitlines()]
+        check(len(lines) == 2 and lines[0].replace('laz', 'las') == lines[1], f'{laz}: console {r.stdout!r}')
+        same_outputs(outputs_of(os.path.join(d, 'laz'), 't'), outputs_of(os.path.join(d, 'las'), 't'), laz)
+        check(listing(os.path.join(d, 'laz')) == sorted(['t.laz'] + [f't.{e}' for e in
+                                                                      outputs_of(os.path.join(d, 'laz'), 't')]),
+              f'{laz}: files {listing(os.path.join(d, "laz"))}')
+        # The LAS file itself, kept: the twin, or the LAS built here.
+        if laz in TWINS and not laz.startswith('pasture'):   # pasture's twins were written by another program
+            r = run(['-q', '-k', '-o', d, os.path.join(d, 'laz', 't.laz')], command=LAZ_CMD)
+            check(r.returncode == 0 and read(os.path.join(d, 't.las')) == twin, f'{laz}: --keep-las {r.stderr}')
+        elif laz not in TWINS:
+            r = run(['-q', '-k', '-o', d, os.path.join(d, 'laz', 't.laz')], command=LAZ_CMD)
+            check(r.returncode == 0 and read(os.path.join(d, 't.las')) == twin, f'{laz}: --keep-las {r.stderr}')
+    no_decoder_left('real files')
 
 
-def refused(case, data, message, name='t.laz', args=(), old_outputs=False):
+# ---- refusals -------------------------------------------------------------------
+
+def refused(case, data, says, command=CONVERT, status=1):
     d = fresh('refusal')
-    path = put(d, name, data) if data is not None else os.path.join(d, name)
-    old = {}
-    if old_outputs:
-        for ext in ('shp', 'shx', 'dbf', 'prj'):
-            old[ext] = f'old {ext}'.encode()
-            put(d, name[:-3] + ext, old[ext])
-    before = sorted(os.listdir(d))
-    r = run([*args, path], cwd=d)
-    check(r.returncode == 255, f'{case}: status {r.returncode}, expected 255')
-    check(message in r.stderr, f'{case}: stderr {r.stderr!r} lacks {message!r}')
-    check(message not in r.stdout, f'{case}: the message is on standard output')
-    check(sorted(os.listdir(d)) == before, f'{case}: files left: {sorted(set(os.listdir(d)) - set(before))}')
-    for ext, content in old.items():
-        check(read(os.path.join(d, name[:-3] + ext)) == content, f'{case}: the old .{ext} was changed')
-
-
-def edited(source, **changes):
-    data = bytearray(read(source))
-    for offset, value in changes.items():
-        data[int(offset[1:]):int(offset[1:]) + len(value)] = value
-    return bytes(data)
+    path = write(os.path.join(d, 't.laz'), data)
+    old = {e: write(os.path.join(d, f't.{e}'), f'old {e}'.encode()) for e in OUTPUTS}
+    r = run([path], command=command)
+    check(r.returncode == status, f'{case}: status {r.returncode}, expected {status}')
+    prefix = os.path.basename(command) + ': '
+    check(r.stderr.startswith(prefix + path) and says in r.stderr and r.stdout == '',
+          f'{case}: stderr {r.stderr!r} lacks {says!r}')
+    check(listing(d) == sorted(['t.laz'] + [f't.{e}' for e in OUTPUTS]), f'{case}: files {listing(d)}')
+    check(all(read(p) == f'old {e}'.encode() for e, p in old.items()), f'{case}: an old output was changed')
+    no_decoder_left(case)
 
 
 def group_refusals():
     autzen = read(AUTZEN)
-    size, table = len(autzen), struct.unpack_from('<q', autzen, 2144)[0]
-    name = os.path.join(WORK, 'refusal', 't.laz')
-    refused('empty', b'', f'{name} is not a valid .laz file')
-    refused('cut in the header', autzen[:100], f'{name} is not a valid .laz file')
-    refused('cut in the records', autzen[:1000], 'the compressed points start at byte 2144, beyond the end of the file')
-    refused('cut in the points', autzen[:300000],
-            f'{name} is damaged or cut short: its chunk table is said to be at byte {table}, outside the file\'s 300000')
-    refused('cut in the chunk table', autzen[:size - 10], f'{name} is damaged or cut short: the chunk table ends early')
-    refused('chunk table offset', edited(AUTZEN, o2144=struct.pack('<q', 1 << 40)), 'its chunk table is said to be at byte')
-    refused('chunk count', edited(AUTZEN, **{f'o{table + 4}': b'\x04'}), 'lists 4 chunks for 110000 points in chunks of 50000')
-    refused('chunk sizes', edited(AUTZEN, **{f'o{table + 10}': bytes([autzen[table + 10] ^ 0xff])}),
-            f'{name} is damaged or cut short: its chunk table gives chunk')
-    refused('chunk table version', edited(AUTZEN, **{f'o{table}': b'\x01'}), 'its chunk table has version 1, not 0')
-    refused('LAS 1.4 content', edited(AUTZEN, o25=b'\x04', o104=bytes([128 + 6])),
-            f'{name} holds LAS 1.4 content (point format 6): only LAZ files of LAS 1.0, 1.1 or 1.2')
-    refused('LAS 1.3 content', edited(AUTZEN, o25=b'\x03'), f'{name} holds LAS 1.3 content (point format 3)')
-    refused('version 2', edited(AUTZEN, o24=b'\x02'), 'Cannot handle las files of version 2.x')
-    refused('format 4', edited(AUTZEN, o104=bytes([128 + 4])), f'{name} holds LAS 1.2 points of format 4')
-    refused('format 3 in LAS 1.1', edited(AUTZEN, o25=b'\x01'), 'holds LAS 1.1 with point format 3')
-    refused('extra bytes', edited(AUTZEN, o105=struct.pack('<H', 36)),
-            f'Data format of {name} (3) is incompatible with Length of Data Record (36)')
-    refused('not compressed', read(TWIN_LAS), f'{name} is not compressed: its point format byte (3) lacks the LAZ bit')
-    refused('no laszip record', edited(AUTZEN, o2040=b'laszip encodex'), 'it has no laszip record before its points')
-    refused('compressor 1', edited(AUTZEN, o2092=b'\x01'), 'uses LASzip compressor 1 with coder 0')
-    refused('item version 1', edited(AUTZEN, o2130=b'\x01'), 'its laszip record lists the items 6/20/v1 7/8/v2 8/6/v2')
-    # What Pelmora refuses in the decompressed file: its message with the
-    # LAZ file's name, on standard error; outputs of an earlier run untouched.
-    refused('NaN scale', edited(AUTZEN, o131=struct.pack('<d', float('nan'))),
-            f'The X scale factor and offset of {name} (nan and', old_outputs=True)
-    refused('missing file', None, f'Cannot open binary file {name} for reading')
-    refused('wrong extension', autzen, 'File extension of', name='t.LAZ')
-    d = fresh('refusal')
-    os.mkdir(os.path.join(d, 'dir.laz'))
-    r = run(['dir.laz'], cwd=d)
-    check(r.returncode == 255 and 'dir.laz is not a valid .laz file' in r.stderr, f'directory: {r.returncode} {r.stderr!r}')
-    check(os.listdir(d) == ['dir.laz'], f'directory: files left {os.listdir(d)}')
+    offset, = struct.unpack_from('<I', autzen, 96)
+    table, = struct.unpack_from('<q', autzen, offset)
+    for f in (4, 5, 9, 10):
+        refused(f'format {f}', read(os.path.join(DATA, f'pasture_10_points_format_{f}.laz')),
+                f'holds point format {f} with waveform packets, which the LAZ codec cannot decode')
+    refused('cut in the chunks', autzen[:300000], f'its chunk table is said to be at byte {table}')
+    refused('cut in the chunk table', autzen[:table + 10], 'its chunk table runs past the end of the file')
+    damaged = bytearray(autzen)
+    damaged[table + 9] ^= 0x55
+    refused('damaged chunk table', bytes(damaged), 'its chunk table gives chunk 2 of 3')
+    damaged = bytearray(autzen)
+    struct.pack_into('<I', damaged, offset - 52 + 12, 1000)  # the LASzip record's chunk size (the record is last)
+    refused('damaged LASzip record', bytes(damaged), 'its chunk table lists 3 chunks for 110000 points in chunks of 1000')
+    refused('as pelmora-laz', autzen[:300000], 'its chunk table is said to be at byte', command=LAZ_CMD, status=255)
+    # Bytes of a chunk replaced by others: LAZ has no checksum, so the
+    # codec either meets codes no writer makes (a failure naming the
+    # chunk), or decodes other points (a conversion, with the warning on
+    # points far outside the header's box when they are).  Never a hang, a
+    # crash or a file left behind.
+    first = offset + 8 + 34                                # after the first chunk's whole first record
+    for at, length in ((first + 500, 64), (first + 5000, 4096), (table - 20000, 2000)):
+        d = fresh('noise')
+        noisy = bytearray(autzen)
+        noisy[at:at + length] = bytes((i * 151 + 17) & 0xFF for i in range(length))
+        path = write(os.path.join(d, 't.laz'), bytes(noisy))
+        r = run([path])
+        if r.returncode == 0:
+            check(listing(d) == ['t.dbf', 't.laz', 't.prj', 't.shp', 't.shx'] and 'the file may be damaged' in r.stderr,
+                  f'noise at {at}: files {listing(d)}, stderr {r.stderr!r}')
+        else:
+            check(r.returncode == 1 and 'the LAZ decoder failed after' in r.stderr and listing(d) == ['t.laz'],
+                  f'noise at {at}: status {r.returncode} {r.stderr!r}, files {listing(d)}')
+        print(f'noise of {length} bytes at byte {at}: status {r.returncode}: {(r.stderr or r.stdout).strip()[:200]}')
+    no_decoder_left('noise')
 
+
+# ---- pelmora-laz ----------------------------------------------------------------
 
 def group_options():
-    r = run(['--help'])
-    check(r.returncode == 0 and 'Usage: pelmora-laz' in r.stdout and '--no-clobber' in r.stdout and r.stderr == '',
+    r = run(['--help'], command=LAZ_CMD)
+    check(r.returncode == 0 and r.stdout.startswith('Usage: pelmora-laz') and '--keep-las' in r.stdout,
           f'--help: {r.returncode} {r.stdout!r}')
-    r = run(['-V'])
-    check(r.returncode == 0 and r.stdout.startswith(f'pelmora-laz {VERSION} (laz-perf 0.0.7, Node.js v'),
-          f'--version: {r.stdout!r}')
-    for args, message in ((['--bogus', 'a.laz'], "unknown option '--bogus'"), (['-x', 'a.laz'], "unknown option '-x'"),
-                          ([], 'no LAZ file given'), (['a.laz', 'b.laz'], 'one LAZ file at a time'),
-                          (['a.laz', '-o'], "option '-o' needs a directory")):
-        r = run(args)
-        check(r.returncode == 255 and message in r.stderr and "Try 'pelmora-laz --help'" in r.stderr and r.stdout == '',
+    r = run(['-V'], command=LAZ_CMD)
+    check(r.returncode == 0 and r.stdout == f'pelmora-laz {VERSION}\n', f'--version: {r.stdout!r}')
+    for args, says in ((['--bogus', 'a.laz'], "unknown option '--bogus'"), ([], 'no LAZ file given'),
+                       (['a.laz', 'b.laz'], 'one LAZ file at a time'), (['a.laz', '-o'], "option '-o' needs a value"),
+                       (['--index', 'a.laz'], "unknown option '--index'")):
+        r = run(args, command=LAZ_CMD)
+        check(r.returncode == 255 and says in r.stderr and "Try 'pelmora-laz --help'" in r.stderr,
               f'{args}: {r.returncode} {r.stderr!r}')
-
     d = fresh('options')
-    laz = shutil.copy(TWIN_LAZ, os.path.join(d, 't.laz'))
-    r = run(['-o', os.path.join(d, 'none'), laz])
-    check(r.returncode == 255 and 'none does not exist' in r.stderr, f'-o missing: {r.stderr!r}')
-    r = run(['--output-dir=' + laz, laz])
-    check(r.returncode == 255 and 'is not a directory' in r.stderr, f'-o file: {r.stderr!r}')
-    r = run([laz], env={'PELMORA': os.path.join(d, 'no-such-Pelmora')})
-    check(r.returncode == 255 and 'Cannot run Pelmora' in r.stderr, f'no Pelmora: {r.returncode} {r.stderr!r}')
-    check(os.listdir(d) == ['t.laz'], f'no Pelmora: files left {os.listdir(d)}')
-
-    # Existing outputs: replaced by default, refused with -n (each of them,
-    # the .prj and with -k the .las too), untouched then.
-    put(d, 't.shp', b'old')
-    r = run(['-qk', laz])
-    check(r.returncode == 0 and r.stdout == '' and read(os.path.join(d, 't.shp'))[:4] == b'\0\0\x27\x0a',
-          'an existing .shp is not replaced')
-    fresh_outputs = {e: read(os.path.join(d, 't.' + e)) for e in ('shp', 'shx', 'dbf', 'las')}
-    for ext in ('shp', 'shx', 'dbf', 'prj', 'las'):
-        for e in ('shp', 'shx', 'dbf', 'prj', 'las'):
-            if os.path.exists(os.path.join(d, 't.' + e)):
-                os.remove(os.path.join(d, 't.' + e))
-        put(d, 't.' + ext, b'keep')
-        r = run(['-n', '--keep-las', laz])
-        check(r.returncode == 255 and f't.{ext} already exists (--no-clobber): nothing written' in r.stderr,
-              f'-n with a .{ext}: {r.returncode} {r.stderr!r}')
-        check(sorted(os.listdir(d)) == sorted(['t.laz', 't.' + ext]) and read(os.path.join(d, 't.' + ext)) == b'keep',
-              f'-n with a .{ext}: files {os.listdir(d)}')
-    os.remove(os.path.join(d, 't.las'))
-    r = run(['--no-clobber', '-k', '--quiet', laz])
-    check(r.returncode == 0 and all(read(os.path.join(d, 't.' + e)) == c for e, c in fresh_outputs.items()),
-          f'-n without outputs: {r.returncode} {r.stderr!r}')
-    r = run(['-k', laz])
-    check(r.returncode == 255 and 't.las already exists: --keep-las does not replace a LAS file' in r.stderr
-          and read(os.path.join(d, 't.las')) == fresh_outputs['las'], f'-k over a .las: {r.returncode} {r.stderr!r}')
-
-    # Replaced as Pelmora replaces its outputs: a read-only one is refused
-    # with Pelmora's message, one that is not a regular file too, and a
-    # symbolic link is written through (the link stays, its target is the
-    # new file and keeps its permissions); nothing changes on a refusal.
-    for e in ('shp', 'shx', 'dbf', 'prj', 'las'):
-        if os.path.exists(os.path.join(d, 't.' + e)):
-            os.remove(os.path.join(d, 't.' + e))
-    for ext, message in (('shp', 'Unable to open file {} for writing'), ('dbf', 'DBFCreate({}) failed.')):
-        put(d, 't.' + ext, b'old')
-        os.chmod(os.path.join(d, 't.' + ext), 0o444)
-        r = run(['-q', laz])
-        if os.geteuid() != 0:
-            check(r.returncode == 255 and message.format(os.path.join(d, 't.' + ext)) in r.stderr,
-                  f'read-only .{ext}: {r.returncode} {r.stderr!r}')
-            check(sorted(os.listdir(d)) == sorted(['t.laz', 't.' + ext]) and read(os.path.join(d, 't.' + ext)) == b'old',
-                  f'read-only .{ext}: files {os.listdir(d)}')
-        for e in ('shp', 'shx', 'dbf'):
-            if os.path.exists(os.path.join(d, 't.' + e)):
-                os.remove(os.path.join(d, 't.' + e))
-    os.mkdir(os.path.join(d, 't.shx'))
-    r = run(['-q', laz])
-    check(r.returncode == 255 and 't.shx is a directory, not a regular file: an output cannot replace it' in r.stderr
-          and sorted(os.listdir(d)) == ['t.laz', 't.shx'], f'directory .shx: {r.returncode} {r.stderr!r}')
-    os.rmdir(os.path.join(d, 't.shx'))
-    os.mkdir(os.path.join(d, 'store'))
-    put(os.path.join(d, 'store'), 'real.shp', b'old')
-    os.chmod(os.path.join(d, 'store', 'real.shp'), 0o640)
-    os.symlink('store/real.shp', os.path.join(d, 't.shp'))
-    r = run(['-q', laz])
-    check(r.returncode == 0 and os.path.islink(os.path.join(d, 't.shp'))
-          and read(os.path.join(d, 'store', 'real.shp')) == fresh_outputs['shp']
-          and os.stat(os.path.join(d, 'store', 'real.shp')).st_mode & 0o777 == 0o640,
-          f'a linked .shp is written through: {r.returncode} {r.stderr!r}')
+    laz = shutil.copy(os.path.join(DATA, 'liblas_1.2-with-color.laz'), os.path.join(d, 't.laz'))
+    r = run(['t.las'], command=LAZ_CMD, cwd=d)
+    check(r.returncode == 255 and 't.las: the name does not end in .laz' in r.stderr, f'.las name: {r.stderr!r}')
+    out = fresh('options-out')
+    r = run(['-q', '-k', '-o', out, laz], command=LAZ_CMD)
+    check(r.returncode == 0 and r.stdout == '' and listing(out) == ['t.dbf', 't.las', 't.shp', 't.shx'],
+          f'-q -k -o: {r.returncode} {r.stderr!r} {listing(out)}')
+    # A kept LAS file never replaces one; with -n no output replaces one.
+    r = run(['-k', '-o', out, laz], command=LAZ_CMD)
+    check(r.returncode == 255 and 't.las already exists: --keep-las does not replace a LAS file' in r.stderr,
+          f'-k over a .las: {r.stderr!r}')
+    os.remove(os.path.join(out, 't.las'))
+    r = run(['-n', '-o', out, laz], command=LAZ_CMD)
+    check(r.returncode == 255 and 't.shp already exists (--no-clobber): nothing written' in r.stderr
+          and listing(out) == ['t.dbf', 't.shp', 't.shx'], f'-n: {r.stderr!r} {listing(out)}')
 
 
-def group_signals():
-    d = fresh('signals')
-    # A converter that says it started, then waits.
-    slow = put(d, 'slow-Pelmora', f'#!/bin/sh\ntouch "{d}/started"\nexec sleep 30\n'.encode())
-    os.chmod(slow, 0o755)
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        for moment in ('decompressing', 'converting'):
-            t = fresh('signals-run')
-            laz = shutil.copy(AUTZEN, os.path.join(t, 't.laz'))
-            env = dict(os.environ, PELMORA=slow)
-            if os.path.exists(os.path.join(d, 'started')):
-                os.remove(os.path.join(d, 'started'))
-            process = subprocess.Popen([LAZ_CMD, laz], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            deadline = time.monotonic() + 20
-            while time.monotonic() < deadline:
-                hidden = [f for f in os.listdir(t) if f.startswith('.')]
-                if (moment == 'decompressing' and hidden) or os.path.exists(os.path.join(d, 'started')):
-                    break
-                time.sleep(0.001)
-            process.send_signal(sig)
-            try:
-                status = process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                status = 'still running'
-            case = f'{sig.name} while {moment}'
-            check(status == -sig, f'{case}: status {status}, expected death by the signal ({process.stderr.read()!r})')
-            check(os.listdir(t) == ['t.laz'], f'{case}: files left {os.listdir(t)}')
+# ---- hostile --------------------------------------------------------------------
+
+def wrapped_decoder(d, before):
+    """A decoder that runs `before` (shell) and then the real one."""
+    path = write(os.path.join(d, 'decoder.sh'), f'#!/bin/sh\n{before}\nexec node "{DECODER}"\n'.encode())
+    os.chmod(path, 0o755)
+    return path
 
 
-{'real': group_real, 'refusals': group_refusals, 'options': group_options, 'signals': group_signals}[GROUP]()
+def group_hostile():
+    autzen = read(AUTZEN)
+    # Cut while it is decoded: the decoder's reads come up short.
+    d = fresh('hostile-cut')
+    laz = write(os.path.join(d, 't.laz'), autzen)
+    r = run([laz], env={'PELMORA_LAZ_DECODER': wrapped_decoder(d, f'truncate -s 300000 "{laz}"')})
+    check(r.returncode == 1 and 'cannot be read: the file ends after' in r.stderr and listing(d) == ['decoder.sh', 't.laz'],
+          f'cut while decoded: {r.returncode} {r.stderr!r} {listing(d)}')
+    # Replaced under its name, or rewritten in place, while it is decoded:
+    # the file read is whole, but it is not the one named any more.
+    for how, command in (('replaced', 'cp "{0}" "{0}.new" && mv "{0}.new" "{0}"'),
+                         ('rewritten', 'printf x | dd of="{0}" bs=1 seek=400000 conv=notrunc 2>/dev/null')):
+        d = fresh('hostile-' + how)
+        laz = write(os.path.join(d, 't.laz'), autzen)
+        r = run([laz], env={'PELMORA_LAZ_DECODER': wrapped_decoder(d, command.format(laz))})
+        check(r.returncode == 1 and f'{laz} was replaced or rewritten while it was being read; nothing was written from '
+              'it' in r.stderr and listing(d) == ['decoder.sh', 't.laz'], f'{how}: {r.returncode} {r.stderr!r} {listing(d)}')
+    # A name that is not UTF-8 converts that very file, not a namesake.
+    d = fresh('hostile-name')
+    odd, fine = os.path.join(d.encode(), b'caf\xe9.laz'), os.path.join(d.encode(), 'café.laz'.encode())
+    write(odd, read(os.path.join(DATA, 'liblas_1.2-with-color.laz')))
+    write(fine, autzen)
+    r = subprocess.run([CONVERT, '-q', odd], capture_output=True)
+    check(r.returncode == 0 and sorted(os.listdir(d.encode())) == sorted([b'caf\xe9.laz', b'caf\xe9.shp', b'caf\xe9.shx',
+                                                                          b'caf\xe9.dbf', 'café.laz'.encode()])
+          and len(read(os.path.join(d.encode(), b'caf\xe9.shp'))) == 100 + 36 * 1065, f'non-UTF-8 name: {r.stderr!r}')
+    # sub/../t.laz with sub a link: the path means what the system says it
+    # means, so the outputs go beside the file read, never where a lexical
+    # simplification would put them.
+    d = fresh('hostile-dotdot')
+    os.makedirs(os.path.join(d, 'real', 'inner'))
+    os.symlink('real/inner', os.path.join(d, 'sub'))
+    shutil.copy(AUTZEN, os.path.join(d, 'real', 't.laz'))
+    r = run(['-q', 'sub/../t.laz'], cwd=d)
+    check(r.returncode == 0 and listing(os.path.join(d, 'real')) == ['inner', 't.dbf', 't.laz', 't.prj', 't.shp', 't.shx']
+          and listing(d) == ['real', 'sub'], f'sub/../t.laz: {r.stderr!r} {listing(os.path.join(d, "real"))}')
+    # A rename that fails once two outputs are in place (the .dbf's name
+    # turns into a directory just before the commit): the earlier outputs
+    # are put back, no mixed set, no temporary.
+    d = fresh('hostile-rename')
+    laz = write(os.path.join(d, 't.laz'), autzen)
+    for e in ('shp', 'shx', 'prj'):
+        write(os.path.join(d, f't.{e}'), f'old {e}'.encode())
+    decoder = write(os.path.join(d, 'decoder.sh'), f'#!/bin/sh\nnode "{DECODER}" && mkdir "{d}/t.dbf"\n'.encode())
+    os.chmod(decoder, 0o755)
+    r = run([laz], env={'PELMORA_LAZ_DECODER': decoder})
+    check(r.returncode == 1 and f'Failed to replace {d}/t.dbf' in r.stderr
+          and listing(d) == ['decoder.sh', 't.dbf', 't.laz', 't.prj', 't.shp', 't.shx']
+          and all(read(os.path.join(d, f't.{e}')) == f'old {e}'.encode() for e in ('shp', 'shx', 'prj')),
+          f'failed rename: {r.returncode} {r.stderr!r} {listing(d)}')
+    # Resource limits the decoder cannot work within: said, never a hang.
+    d = fresh('hostile-limits')
+    laz = write(os.path.join(d, 't.laz'), autzen)
+    for limit, says in (('--as=100000000', 'the address-space limit (ulimit -v) of 95 MiB is too low to decode LAZ'),
+                        ('--as=500000000', 'is too low to decode LAZ'),
+                        ('--nofile=20', 'the open-file limit (ulimit -n) of 20 is too low to decode LAZ')):
+        started = time.monotonic()
+        r = subprocess.run(['prlimit', limit, CONVERT, laz], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, **{MARK: '1'}))
+        check(r.returncode == 1 and says in r.stderr and listing(d) == ['t.laz'] and time.monotonic() - started < 30,
+              f'prlimit {limit}: {r.returncode} {r.stderr!r} {listing(d)}')
+    no_decoder_left('limits')
+    # Interrupts while decoding: the run ends by the signal, its temporaries
+    # and its decoder gone.  SIGKILL: hidden temporaries only (those the
+    # README's clean-up command removes), and the decoder goes with it.
+    # The decoder stands still after its first records (fake_decoder.sh).
+    stall = {'PELMORA_LAZ_DECODER': os.path.join(SOURCE, 'tests', 'laz', 'fake_decoder.sh'),
+             'FAKE_DECODER': 'stall', 'FAKE_BYTES': str(34 * 1000)}
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL):
+        d = fresh('hostile-signal')
+        laz = write(os.path.join(d, 't.laz'), autzen)
+        p = subprocess.Popen([CONVERT, laz], env=dict(os.environ, **stall, **{MARK: '1'}),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and len([f for f in os.listdir(d) if f.startswith('.')]) < 3:
+            time.sleep(0.01)
+        p.send_signal(sig)
+        try:
+            status = p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            status = 'still running'
+        check(status == -sig, f'{sig.name}: status {status}')
+        left = [f for f in listing(d) if f != 't.laz']
+        if sig == signal.SIGKILL:
+            cleaned = subprocess.run(['find', d, '-maxdepth', '1', '-name', '.*.pelmora-??????', '-delete'])
+            check(left and all(f.startswith('.t.') for f in left) and cleaned.returncode == 0 and listing(d) == ['t.laz'],
+                  f'SIGKILL: left {left}, after the clean-up {listing(d)}')
+        else:
+            check(left == [], f'{sig.name}: files left {left}')
+        no_decoder_left(sig.name)
+
+
+{'real': group_real, 'refusals': group_refusals, 'options': group_options, 'hostile': group_hostile}[GROUP]()
 print(f'{GROUP}: {"FAILED, " + str(len(failures)) + " checks" if failures else "passed"}')
 sys.exit(1 if failures else 0)

@@ -1,0 +1,245 @@
+#include "laz/laz_plan.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "console/console.h"
+#include "io/byte_order.h"
+#include "io/posix_io.h"
+#include "laz/arithmetic_decoder.h"
+#include "laz/laszip_record.h"
+#include "lidar/las_check.h"
+
+namespace laz {
+
+namespace {
+
+using ostrine::formatted;
+using ull = unsigned long long;
+
+// The codec holds a whole chunk in its memory (at most 2 GiB, shared with
+// what it decodes): larger chunks are refused rather than failing there.
+constexpr uint64_t kMaxChunkBytes = 1ull << 30;
+
+void read_at(const std::string &name, int fd, void *buffer, size_t size, uint64_t offset) {
+    const long long got = io::pread_fully(fd, buffer, size, offset);
+    if (got < 0) fail("%s cannot be read: %s", name.c_str(), std::strerror(errno));
+    if (static_cast<size_t>(got) < size)
+        fail("%s is cut short: it ends before byte %llu", name.c_str(), static_cast<ull>(offset + size));
+}
+
+// The coded entries of the chunk table, served byte by byte from blocks
+// read inside [begin, end): the table's bytes, never past them.
+class TableBytes {
+public:
+    struct Ended {};
+
+    TableBytes(const std::string &name, int fd, uint64_t begin, uint64_t end)
+        : name_(name), fd_(fd), next_(begin), end_(end) {}
+
+    uint8_t next() {
+        if (at_ == block_.size()) {
+            if (next_ >= end_) throw Ended{};
+            block_.resize(static_cast<size_t>(std::min<uint64_t>(kBlockBytes, end_ - next_)));
+            read_at(name_, fd_, block_.data(), block_.size(), next_);
+            next_ += block_.size();
+            at_ = 0;
+        }
+        return block_[at_++];
+    }
+
+private:
+    static constexpr size_t kBlockBytes = 1 << 16;
+    const std::string &name_;
+    int fd_;
+    uint64_t next_;
+    uint64_t end_;
+    std::vector<uint8_t> block_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+void decode_chunk_entries(const std::function<uint8_t()> &next_byte, uint32_t count, bool with_points,
+                          const std::function<bool(uint32_t index, uint32_t points, uint32_t bytes)> &keep_going) {
+    if (count == 0) return;  // no coded bytes at all
+    ArithmeticDecoder decoder(next_byte);
+    IntegerDecompressor integers(decoder, 2);
+    uint32_t points = 0;
+    uint32_t bytes = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        // Context 0 codes point counts, context 1 byte sizes, each value
+        // predicted by the previous chunk's (0 for the first).
+        if (with_points) points = integers.decompress(points, 0);
+        bytes = integers.decompress(bytes, 1);
+        if (!keep_going(i, points, bytes)) return;
+    }
+}
+
+LazPlan plan_laz(const std::string &name, int fd, uint64_t file_size, const LasHeader &header,
+                 const std::vector<LasVlr> &vlrs) {
+    const char *n = name.c_str();
+    check_point_format(name, header);
+    const LaszipRecord record = read_laszip_record(name, vlrs);
+    check_laszip_record(name, header, record);
+
+    LazPlan plan;
+    plan.point_format = header.point_format();
+    plan.record_length = header.record_length;
+    plan.point_count = header.point_count();
+    const uint64_t points = plan.point_count;
+    const uint64_t length = header.record_length;
+    const uint64_t first = uint64_t{header.offset_to_data} + 8;  // where chunk 0 starts
+
+    // A file without points has nothing to decode, whatever follows.
+    if (points == 0 && file_size < first) return plan;
+    if (file_size < first)
+        fail("%s is cut short: its compressed points would start at byte %llu, but it has %llu bytes", n,
+             static_cast<ull>(first), static_cast<ull>(file_size));
+    unsigned char word[8];
+    read_at(name, fd, word, 8, header.offset_to_data);
+    int64_t table = static_cast<int64_t>(load_le64(word));
+    uint64_t end = file_size;  // the table's bytes lie before this
+    if (table == -1) {
+        // The writer could not seek back: the position is the file's last 8 bytes.
+        if (file_size < first + 8)
+            fail("%s is cut short: its chunk table position is to be found in its last 8 bytes, but nothing "
+                 "follows its point data",
+                 n);
+        read_at(name, fd, word, 8, file_size - 8);
+        table = static_cast<int64_t>(load_le64(word));
+        end = file_size - 8;
+    }
+    if (table == static_cast<int64_t>(header.offset_to_data)) {
+        if (points == 0) return plan;
+        fail("%s has no chunk table: its writer stopped before writing it (the table position still points at "
+             "itself), so where its chunks end is unknown",
+             n);
+    }
+    if (table < 0 || static_cast<uint64_t>(table) < first || static_cast<uint64_t>(table) > end ||
+        end - static_cast<uint64_t>(table) < 8)
+        fail("%s is damaged or cut short: its chunk table is said to be at byte %lld, but its chunks start at "
+             "byte %llu and the file ends at byte %llu",
+             n, static_cast<long long>(table), static_cast<ull>(first), static_cast<ull>(end));
+    const uint64_t table_at = static_cast<uint64_t>(table);
+    if (header.evlr_count > 0 && header.evlr_start > 0) {
+        if (header.evlr_start < table_at + 8)
+            fail("%s is damaged: its extended variable-length records start at byte %llu, inside its compressed "
+                 "points or chunk table (at byte %llu)",
+                 n, static_cast<ull>(header.evlr_start), static_cast<ull>(table_at));
+        end = std::min<uint64_t>(end, header.evlr_start);
+    }
+
+    read_at(name, fd, word, 8, table_at);
+    const uint32_t version = load_le32(word);
+    const uint32_t count = load_le32(word + 4);
+    if (version != 0) fail("%s is damaged: its chunk table has version %u; LASzip writes version 0", n, version);
+    const uint64_t compressed = table_at - first;
+    // Each chunk starts with its first record stored whole: this bounds the
+    // count before anything is decoded or allocated for it.
+    if (count > compressed / length)
+        fail("%s is damaged: its chunk table lists %u chunks, more than its %llu bytes of compressed points can "
+             "hold (each chunk starts with a whole %llu-byte record)",
+             n, count, static_cast<ull>(compressed), static_cast<ull>(length));
+
+    const uint32_t chunk_size = record.chunk_size;
+    const bool variable = chunk_size == kVariableChunks;
+    if (chunk_size == 0) {
+        if (count != (points > 0 ? 1u : 0u))
+            fail("%s: its LASzip record gives chunk size 0, which can only mean one chunk of all points, but its "
+                 "chunk table lists %u chunks for %llu points",
+                 n, count, static_cast<ull>(points));
+        if (points > UINT32_MAX)
+            fail("%s: its LASzip record gives chunk size 0 (one chunk of all points), but a chunk holds at most "
+                 "%u points and the file %llu",
+                 n, UINT32_MAX, static_cast<ull>(points));
+    } else if (!variable) {
+        const uint64_t expected = points == 0 ? 0 : (points - 1) / chunk_size + 1;
+        if (count != expected)
+            fail("%s: its chunk table lists %u chunks for %llu points in chunks of %u", n, count,
+                 static_cast<ull>(points), chunk_size);
+    }
+    const char *table_end = end == header.evlr_start && header.evlr_count > 0
+                                ? "runs into its extended variable-length records"
+                            : end < file_size ? "runs into the table position in the last 8 bytes of the file"
+                                              : "runs past the end of the file";
+
+    // Decodes the entries, read with or without point counts; returns what
+    // does not add up (empty when everything does).
+    auto attempt = [&](bool with_points, std::vector<LazChunk> &chunks) -> std::string {
+        chunks.clear();
+        TableBytes bytes(name, fd, table_at + 8, end);
+        uint64_t at = first;
+        uint64_t total = 0;
+        std::string problem;
+        try {
+            decode_chunk_entries([&bytes] { return bytes.next(); }, count, with_points,
+                                 [&](uint32_t i, uint32_t coded_points, uint32_t size) {
+                const uint64_t in_chunk = with_points       ? coded_points
+                                          : chunk_size == 0 ? points
+                                                            : std::min<uint64_t>(chunk_size, points - total);
+                if (in_chunk == 0)
+                    problem = formatted("its chunk table gives chunk %u of %u no points", i + 1, count);
+                else if (in_chunk > points - total)
+                    problem = formatted("its chunk table holds more points than the %llu its header announces "
+                                        "(chunk %u of %u brings them to %llu)",
+                                        static_cast<ull>(points), i + 1, count, static_cast<ull>(total + in_chunk));
+                else if (size < length)
+                    problem = formatted("its chunk table gives chunk %u of %u %u bytes, fewer than its first "
+                                        "record, which is stored whole (%llu bytes)",
+                                        i + 1, count, size, static_cast<ull>(length));
+                else if (size > table_at - at)
+                    problem = formatted("its chunk table gives chunk %u of %u %u bytes at byte %llu, past the "
+                                        "start of the table (byte %llu)",
+                                        i + 1, count, size, static_cast<ull>(at), static_cast<ull>(table_at));
+                else if (size > kMaxChunkBytes)
+                    problem = formatted("its chunk %u of %u is %u bytes long, more than the %llu bytes the LAZ "
+                                        "codec can hold at once",
+                                        i + 1, count, size, static_cast<ull>(kMaxChunkBytes));
+                if (!problem.empty()) return false;
+                chunks.push_back({at, size, static_cast<uint32_t>(in_chunk)});
+                at += size;
+                total += in_chunk;
+                return true;
+            });
+        } catch (const ImpossibleCode &) {
+            return "its chunk table is damaged: it holds a code no LAZ writer produces";
+        } catch (const TableBytes::Ended &) {
+            return formatted("its chunk table %s", table_end);
+        }
+        if (!problem.empty()) return problem;
+        if (total != points)
+            return formatted("its chunk table holds %llu points, its header announces %llu", static_cast<ull>(total),
+                             static_cast<ull>(points));
+        if (at != table_at)
+            return formatted("its chunk table accounts for %llu bytes of compressed points, but %llu lie between "
+                             "the first chunk and the table",
+                             static_cast<ull>(at - first), static_cast<ull>(compressed));
+        return {};
+    };
+
+    std::string problem = attempt(variable, plan.chunks);
+    // Chunk size 0: the one entry may have been written with its point
+    // count, as for variable chunks.
+    if (!problem.empty() && chunk_size == 0 && attempt(true, plan.chunks).empty()) problem.clear();
+    if (!problem.empty()) fail("%s: %s", n, problem.c_str());
+
+    // A layered chunk (compressor 3) gives its own point count after its
+    // first record: it must be the table's (or, for a fixed chunk size,
+    // what the header's count leaves for the chunk).  Chunks of compressor
+    // 2 carry no count, so there the last chunk's count rests on the header.
+    if (record.compressor == kLayeredChunked) {
+        for (size_t i = 0; i < plan.chunks.size(); ++i) {
+            const LazChunk &c = plan.chunks[i];
+            read_at(name, fd, word, 4, c.offset + length);
+            if (load_le32(word) != c.points)
+                fail("%s: its chunk %zu of %zu holds %u points by its own count, where %s says %u", n, i + 1,
+                     plan.chunks.size(), load_le32(word), variable ? "its chunk table" : "its header's point count",
+                     c.points);
+        }
+    }
+    return plan;
+}
+
+}  // namespace laz
