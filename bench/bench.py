@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Pelmora benchmark: conversion time against the I/O floor, in one run.
+"""Pelmora and pelmora-convert benchmark: conversion time against the I/O
+floor, in one run.
 
 The floor (bench/io_floor) is one process that reads the input once and
 writes as many bytes as all the outputs to one file, replacing its own
@@ -9,7 +10,10 @@ data left in the page cache) is shown beside it.  The floor and Pelmora
 alternate, RUNS times each; the table gives medians, million points per
 second, CPU seconds (user + system), the ratio to the floor and peak
 resident memory, first for every case at one size, then for one case at
-three sizes (time per point must not grow with the file).  Last, the
+three sizes (time per point must not grow with the file).  pelmora-convert
+has rows of its own: LAS 1.2 format 3 (the same outputs as Pelmora), LAS 1.4
+format 6, and the format 3 file with a selection (--class 2: selecting must
+cost nothing).  Last, the
 library's update_header against one read of the file, and the GPS-time
 text's special path against std::to_chars.
 
@@ -22,16 +26,19 @@ import subprocess
 import sys
 import time
 
-CASES = [  # (label, version, format, row bytes)
-    ("LAS 1.2 format 3", "1.2", "3", 55),
-    ("LAS 1.2 format 2", "1.2", "2", 39),
-    ("LAS 1.2 format 1", "1.2", "1", 40),
-    ("LAS 1.2 format 0", "1.2", "0", 24),
-    ("LAS 1.1 format 0", "1.1", "0", 24),
-    ("LAS 1.0 format 1", "1.0", "1", 40),
+CASES = [  # (label, version, format, command and options)
+    ("LAS 1.2 format 3", "1.2", "3", ["Pelmora"]),
+    ("LAS 1.2 format 2", "1.2", "2", ["Pelmora"]),
+    ("LAS 1.2 format 1", "1.2", "1", ["Pelmora"]),
+    ("LAS 1.2 format 0", "1.2", "0", ["Pelmora"]),
+    ("LAS 1.1 format 0", "1.1", "0", ["Pelmora"]),
+    ("LAS 1.0 format 1", "1.0", "1", ["Pelmora"]),
+    ("pelmora-convert, LAS 1.2 format 3", "1.2", "3", ["pelmora-convert", "-q"]),
+    ("pelmora-convert, LAS 1.4 format 6", "1.4", "6", ["pelmora-convert", "-q"]),
+    ("pelmora-convert --class 2, LAS 1.2 format 3", "1.2", "3", ["pelmora-convert", "-q", "--class", "2"]),
 ]
-HEADER_BYTES = {"0": 321, "1": 353, "2": 417, "3": 449}
-SCALING = ("LAS 1.2 format 3", "1.2", "3", 55)
+SCALING = CASES[0]
+OUTPUTS = (".shp", ".shx", ".dbf", ".prj", ".qix")
 
 
 def timed(argv):
@@ -54,12 +61,23 @@ def make_input(lasgen, data, version, fmt, points):
     return las
 
 
+def remove_outputs(las):
+    for suffix in OUTPUTS:
+        if os.path.exists(las[:-4] + suffix):
+            os.remove(las[:-4] + suffix)
+
+
 def measure(tools, data, case, points, runs):
-    """Alternating runs of both floors and Pelmora on one case; medians."""
-    label, version, fmt, row = case
-    pelmora, lasgen, floor = tools
+    """Alternating runs of both floors and the converter on one case;
+    medians.  The floor writes as many bytes as the outputs of a first,
+    untimed conversion."""
+    label, version, fmt, command = case
+    build, lasgen, floor = tools
     las = make_input(lasgen, data, version, fmt, points)
-    total = (100 + 36 * points) + (100 + 8 * points) + (HEADER_BYTES[fmt] + row * points)
+    converter = [os.path.join(build, command[0]), *command[1:], las]
+    remove_outputs(las)
+    timed(converter)
+    total = sum(os.path.getsize(las[:-4] + s) for s in OUTPUTS if os.path.exists(las[:-4] + s))
     floor_out = os.path.join(data, "floor.out")
     walls = {"floor": [], "cached": [], "pelmora": []}
     cpus = {"floor": [], "pelmora": []}
@@ -69,13 +87,12 @@ def measure(tools, data, case, points, runs):
         walls["floor"].append(wall)
         cpus["floor"].append(cpu)
         walls["cached"].append(timed([floor, las, floor_out, str(total), "--cached"])[0])
-        wall, cpu, peak = timed([pelmora, las])
+        wall, cpu, peak = timed(converter)
         walls["pelmora"].append(wall)
         cpus["pelmora"].append(cpu)
         rss.append(peak)
     os.remove(floor_out)
-    for suffix in (".shp", ".shx", ".dbf"):
-        os.remove(las[:-4] + suffix)
+    remove_outputs(las)
     m = {k: statistics.median(v) for k, v in walls.items()}
     c = {k: statistics.median(v) for k, v in cpus.items()}
     return {"label": label, "points": points, "floor": m["floor"], "cached": m["cached"], "pelmora": m["pelmora"],
@@ -89,7 +106,7 @@ def print_row(r):
           f"{p / r['cached']:.2f} | {r['rss']:.0f} |", flush=True)
 
 
-HEAD = ("| Case | Points | Floor s | Pelmora s | Mpts/s | Floor CPU s | Pelmora CPU s | Ratio | "
+HEAD = ("| Case | Points | Floor s | Converter s | Mpts/s | Floor CPU s | Converter CPU s | Ratio | "
         "Cached floor s | Ratio to cached | Peak RSS MB |\n|---|---|---|---|---|---|---|---|---|---|---|")
 
 
@@ -105,14 +122,13 @@ def main():
     sizes = [1_000_000, args.points, 3 * args.points]
     cases = CASES
     if args.smoke:
-        args.points, args.runs, sizes, cases = 100_000, 2, [50_000, 100_000], CASES[:2]
+        args.points, args.runs, sizes, cases = 100_000, 2, [50_000, 100_000], CASES[:1] + CASES[-3:]
     build = os.path.abspath(args.build)
     data = os.path.abspath(args.data or os.path.join(build, "bench-data"))
     os.makedirs(data, exist_ok=True)
-    pelmora, lasgen, floor, update_header, gps = (
-        os.path.join(build, p)
-        for p in ("Pelmora", "lasgen", "bench/io_floor", "bench/update_header_run", "bench/gps_text_bench"))
-    tools = (pelmora, lasgen, floor)
+    lasgen, floor, update_header, gps = (
+        os.path.join(build, p) for p in ("lasgen", "bench/io_floor", "bench/update_header_run", "bench/gps_text_bench"))
+    tools = (build, lasgen, floor)
 
     print(f"Every case, {args.points:,} points, medians of {args.runs} alternating runs:\n")
     print(HEAD)

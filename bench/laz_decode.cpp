@@ -4,7 +4,8 @@
 // decoding thread, then with one per core; the rates and their ratio are
 // printed, with the decoder's peak memory.
 //
-// Usage: laz_decode [--threads N] [FILE.laz...]
+// Usage: laz_decode [--threads N] [--once] [FILE.laz...]
+// With --once, only the run with N threads.
 // Without files: every .laz of ../shared/bench beside the sources, if that
 // folder exists.
 #include <fcntl.h>
@@ -69,10 +70,13 @@ double decode_seconds(const std::string &path, unsigned threads, uint64_t &point
 
 int main(int argc, char **argv) {
     unsigned most = laz::usable_cores();
+    bool once = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
             most = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
+        else if (std::strcmp(argv[i], "--once") == 0)
+            once = true;
         else
             files.push_back(argv[i]);
     }
@@ -90,6 +94,12 @@ int main(int argc, char **argv) {
     try {
         for (const std::string &file : files) {
             uint64_t points = 0;
+            if (once) {
+                const double seconds = decode_seconds(file, most, points);
+                std::printf("%s: %llu points; %u threads %.3f s\n", std::filesystem::path(file).filename().c_str(),
+                            static_cast<unsigned long long>(points), most, seconds);
+                continue;
+            }
             const double one = decode_seconds(file, 1, points);
             const double all = decode_seconds(file, most, points);
             rusage usage{};

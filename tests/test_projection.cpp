@@ -459,6 +459,13 @@ TEST(Prj, WktRecordComesFirstKeepsTheHorizontalPartAndFallsBackToKeys) {
     EXPECT_EQ(gdal_epsg(dir / "compound.prj"), "EPSG:32617");
     EXPECT_EQ(read_file(dir / "compound.prj").find("VERT"), std::string::npos);
 
+    // A compound CRS closed before its vertical part (one bracket too many,
+    // as real writers leave it): its horizontal part.
+    std::string closed_early = kCompoundUtm17;
+    closed_early.insert(closed_early.find(",VERT_CS"), "]");
+    convert_beside_plain_twin(dir, "closed", kPoints, {"--wkt-vlr", closed_early}, "");
+    EXPECT_EQ(gdal_epsg(dir / "closed.prj"), "EPSG:32617");
+
     // A WKT record PROJ cannot read: the GeoKeys, silently.
     convert_beside_plain_twin(dir, "fallback", kPoints, {"--geokeys", "geographic:4326", "--wkt-vlr", "GEOGCS[broken"},
                               "");

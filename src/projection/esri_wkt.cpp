@@ -333,21 +333,50 @@ Object crs_from_keys(Proj &proj, const GeoKeys &keys) {
 
 // ---- OGC WKT ---------------------------------------------------------------
 
-Object crs_from_wkt(Proj &proj, std::string text) {
-    const size_t nul = text.find('\0');
-    if (nul != std::string::npos) text.resize(nul);
+// The first PROJCS[...], GEOGCS[...] or GEOCCS[...] inside a WKT1 compound
+// CRS, brackets balanced; "" if there is none.
+std::string first_horizontal_part(const std::string &text) {
+    if (text.find("COMPD_CS") == std::string::npos) return "";
+    size_t begin = std::string::npos;
+    for (const char *keyword : {"PROJCS", "GEOGCS", "GEOCCS"}) begin = std::min(begin, text.find(keyword));
+    if (begin == std::string::npos) return "";
+    int depth = 0;
+    for (size_t i = begin; i < text.size(); ++i) {
+        if (text[i] == '[' || text[i] == '(') ++depth;
+        if ((text[i] == ']' || text[i] == ')') && --depth == 0) return text.substr(begin, i + 1 - begin);
+    }
+    return "";
+}
+
+PJ *read_wkt(Proj &proj, const std::string &text, std::string &error) {
     const char *const options[] = {"STRICT=NO", nullptr};
     PROJ_STRING_LIST warnings = nullptr, errors = nullptr;
     PJ *crs = proj_create_from_wkt(proj.ctx(), text.c_str(), options, &warnings, &errors);
-    std::string reason = "the OGC WKT record cannot be read";
     if (crs == nullptr && errors != nullptr && errors[0] != nullptr) {
-        std::string first = errors[0];
-        if (first.size() > 160) first = first.substr(0, 157) + "...";
-        reason += " (PROJ: " + first + ")";
+        error = errors[0];
+        if (error.size() > 160) error = error.substr(0, 157) + "...";
     }
     proj_string_list_destroy(warnings);
     proj_string_list_destroy(errors);
-    if (crs == nullptr) throw CrsProblem(reason + proj.said());
+    return crs;
+}
+
+Object crs_from_wkt(Proj &proj, std::string text) {
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) text.resize(nul);
+    std::string error;
+    PJ *crs = read_wkt(proj, text, error);
+    // Writers have closed a compound CRS before its vertical part (one
+    // bracket too many): its horizontal part, which is all a .prj holds,
+    // is still whole.
+    if (crs == nullptr) {
+        const std::string part = first_horizontal_part(text);
+        std::string ignored;
+        if (!part.empty()) crs = read_wkt(proj, part, ignored);
+    }
+    if (crs == nullptr)
+        throw CrsProblem("the OGC WKT record cannot be read" + (error.empty() ? "" : " (PROJ: " + error + ")") +
+                         proj.said());
     return horizontal(proj, Object(crs));
 }
 
