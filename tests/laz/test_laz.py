@@ -164,6 +164,15 @@ def group_real():
         elif laz not in TWINS:
             r = run(['-q', '-k', '-o', d, os.path.join(d, 'laz', 't.laz')], command=LAZ_CMD)
             check(r.returncode == 0 and read(os.path.join(d, 't.las')) == twin, f'{laz}: --keep-las {r.stderr}')
+    # A selection keeps the same points of a LAZ file as of its twin.
+    d = fresh('real-selection')
+    shutil.copy(os.path.join(DATA, 'liblas_1.2-with-color.laz'), os.path.join(d, 't.laz'))
+    shutil.copy(os.path.join(DATA, 'pdal_1.2-with-color.las'), os.path.join(d, 'u.las'))
+    r = run(['--class', '2', '--returns', 'last', '--thin-grid', '5', 't.laz', 'u.las'], cwd=d)
+    kept = [line.split(': kept ')[1].split(',')[0] for line in r.stdout.splitlines()]
+    check(r.returncode == 0 and len(kept) == 2 and kept[0] == kept[1] and not kept[0].startswith('1065 of'),
+          f'selection: {r.returncode} {r.stdout!r} {r.stderr!r}')
+    same_outputs(outputs_of(d, 't'), outputs_of(d, 'u'), 'selection')
     no_decoder_left('real files')
 
 
