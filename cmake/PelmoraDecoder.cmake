@@ -1,13 +1,13 @@
-# The LAZ decoder (decoder/): laz-decoder.js, which Pelmora runs with Node.js
+# The LAZ decoder (decoder/): laz-decoder.js, which pelmora-convert runs with Node.js
 # to decode the chunks of a LAZ file, and its codec, the npm package
 # laz-perf.
 #
 # Nothing is downloaded here: scripts/install-deps.sh runs `npm ci` in
 # decoder/, which puts the locked laz-perf into decoder/node_modules.
-# Without it everything still builds and installs, and Pelmora says at run
+# Without it everything still builds and installs, and pelmora-convert says at run
 # time, when it meets a LAZ file, that the codec is missing.
 #
-# Pelmora finds the script relative to its own executable:
+# pelmora-convert finds the script relative to its own executable:
 #   <exe dir>/../share/pelmora/decoder/laz-decoder.js   installed
 #   <exe dir>/decoder/laz-decoder.js                    the build tree
 include_guard(GLOBAL)
@@ -36,18 +36,20 @@ if(EXISTS ${PELMORA_DECODER_CODEC}/package.json)
   endif()
 else()
   message(WARNING "The LAZ codec laz-perf is not installed in decoder/node_modules: run scripts/install-deps.sh. "
-                  "Pelmora is built without it and refuses LAZ files.")
+                  "pelmora-convert is built without it and refuses LAZ files.")
 endif()
 
 # The build tree's decoder: build/decoder, a link to the sources, beside
-# build/Pelmora (Node.js resolves the link and finds node_modules there).
+# build/pelmora-convert (Node.js resolves the link and finds node_modules there).
 file(CREATE_LINK ${PELMORA_DECODER_SOURCE} ${CMAKE_BINARY_DIR}/decoder SYMBOLIC)
 
 # Installed: <datadir>/pelmora/decoder, with only what Node.js loads of the
 # codec (its package file, the Node build's JavaScript and WebAssembly).
 set(PELMORA_DECODER_DIR ${CMAKE_INSTALL_DATADIR}/pelmora/decoder)
-install(FILES ${PELMORA_DECODER_SOURCE}/laz-decoder.js ${PELMORA_DECODER_SOURCE}/package.json
-  DESTINATION ${PELMORA_DECODER_DIR} COMPONENT programs)
+# The script starts with "#!/usr/bin/env node": it is installed executable,
+# though pelmora-convert runs it with the node it finds on the PATH.
+install(PROGRAMS ${PELMORA_DECODER_SOURCE}/laz-decoder.js DESTINATION ${PELMORA_DECODER_DIR} COMPONENT programs)
+install(FILES ${PELMORA_DECODER_SOURCE}/package.json DESTINATION ${PELMORA_DECODER_DIR} COMPONENT programs)
 if(PELMORA_DECODER_HAS_CODEC)
   install(FILES ${PELMORA_DECODER_CODEC}/package.json DESTINATION ${PELMORA_DECODER_DIR}/node_modules/laz-perf
     COMPONENT programs)
@@ -56,12 +58,12 @@ if(PELMORA_DECODER_HAS_CODEC)
     DESTINATION ${PELMORA_DECODER_DIR}/node_modules/laz-perf/lib/node COMPONENT programs)
 endif()
 
-# Pelmora looks in <bindir>/../share/pelmora/decoder: say so if the chosen
+# pelmora-convert looks in <bindir>/../share/pelmora/decoder: say so if the chosen
 # directories put the decoder elsewhere.
 cmake_path(ABSOLUTE_PATH PELMORA_DECODER_DIR BASE_DIRECTORY ${CMAKE_INSTALL_PREFIX}
   OUTPUT_VARIABLE PELMORA_DECODER_FULL_DIR)
 file(RELATIVE_PATH PELMORA_DECODER_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR} ${PELMORA_DECODER_FULL_DIR})
 if(NOT PELMORA_DECODER_FROM_BIN STREQUAL "../share/pelmora/decoder")
-  message(WARNING "The LAZ decoder is installed into ${PELMORA_DECODER_FULL_DIR}, but an installed Pelmora "
+  message(WARNING "The LAZ decoder is installed into ${PELMORA_DECODER_FULL_DIR}, but an installed pelmora-convert "
                   "looks for it in <bindir>/../share/pelmora/decoder")
 endif()

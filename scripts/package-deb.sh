@@ -13,8 +13,8 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$source_dir/build-deb}
-[ -f "$source_dir/laz/node_modules/laz-perf/package.json" ] \
-  || { echo "The LAZ codec is not installed in laz/node_modules: run scripts/install-deps.sh first" >&2; exit 1; }
+[ -f "$source_dir/decoder/node_modules/laz-perf/package.json" ] \
+  || { echo "The LAZ codec is not installed in decoder/node_modules: run scripts/install-deps.sh first" >&2; exit 1; }
 # Debian's hardening flags (stack protector, fortified functions, full RELRO
 # with immediate binding), as dpkg-buildflags gives them to every package.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
@@ -25,7 +25,7 @@ cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PR
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DBUILD_TESTING=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target Pelmora Ostrine_LiDAR manpage debian_changelog >/dev/null
+cmake --build "$build" -j"$(nproc)" --target Pelmora pelmora-convert Ostrine_LiDAR manpage debian_changelog >/dev/null
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >"$build/cpack.log" 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
 ls "$build"/*.deb
