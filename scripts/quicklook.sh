@@ -1,40 +1,39 @@
 #!/usr/bin/env bash
-# A quick-look picture of a LAS or LAZ file: converts it with Pelmora (or
-# pelmora-laz), burns each
-# point's Z into a raster with GDAL, colours the cells by elevation and
-# writes a PNG (points on dark grey, low blue to high red by percentiles of Z).
+# A quick-look picture of a LAS or LAZ file: converts it with pelmora-convert,
+# burns each point's Z into a raster with GDAL, colours the cells by
+# elevation and writes a PNG (points on dark grey, low blue to high red by
+# percentiles of Z).
 #
 #   quicklook.sh IN.las|IN.laz OUT.png [CELL [SCALE]]
 #
+# IN      LAS 1.0-1.4 or LAZ, the extension in any letter case
 # CELL    raster cell size in the file's units (default 30)
 # SCALE   each cell becomes SCALE x SCALE pixels (default 4)
 # Needs gdal-bin (gdal_rasterize, gdaldem, gdal_translate). The shapefile is
-# written beside IN.las (Pelmora's rule), so work on a copy of shared files.
-# PELMORA names the converter (default: Pelmora on the PATH, else the one
-# installed beside this script, else build/Pelmora); PELMORA_LAZ the LAZ
-# companion (default: pelmora-laz beside Pelmora, else on the PATH).
+# written beside IN (pelmora-convert's rule), so work on a copy of shared
+# files. PELMORA_CONVERT names the converter (default: pelmora-convert on the
+# PATH, else the one installed beside this script, else
+# build/pelmora-convert of this source tree).
 set -euo pipefail
 [ $# -ge 2 ] && [ $# -le 4 ] || { echo "usage: $0 IN.las|IN.laz OUT.png [CELL [SCALE]]" >&2; exit 2; }
 las=$1 png=$2 cell=${3:-30} scale=${4:-4}
 here=$(cd "$(dirname "$0")" && pwd)
-# On the PATH, else bin/ of the prefix this script is installed in
-# (<prefix>/share/pelmora/scripts), else the source tree's build/.
-installed=$here/../../../bin/Pelmora
-[ -x "$installed" ] || installed=$here/../build/Pelmora
-pelmora=${PELMORA:-$(command -v Pelmora || echo "$installed")}
+if [ -z "${PELMORA_CONVERT:-}" ]; then
+  [ -z "${PELMORA:-}${PELMORA_LAZ:-}" ] ||
+    echo "${0##*/}: warning: PELMORA and PELMORA_LAZ are no longer used: pelmora-convert converts .las and .laz (set PELMORA_CONVERT to choose it)" >&2
+  # On the PATH, else bin/ of the prefix this script is installed in
+  # (<prefix>/share/pelmora/scripts), else the source tree's build/.
+  PELMORA_CONVERT=$(command -v pelmora-convert || true)
+  [ -n "$PELMORA_CONVERT" ] || { [ -x "$here/../../../bin/pelmora-convert" ] && PELMORA_CONVERT=$here/../../../bin/pelmora-convert; }
+  [ -n "$PELMORA_CONVERT" ] || PELMORA_CONVERT=$here/../build/pelmora-convert
+fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-case $las in
-  *.laz)
-    lazcmd=${PELMORA_LAZ:-$(dirname "$pelmora")/pelmora-laz}
-    [ -x "$lazcmd" ] || lazcmd=$(command -v pelmora-laz || echo "$lazcmd")
-    PELMORA=$pelmora "$lazcmd" "$las" >"$tmp/pelmora.out" 2>&1 || { cat "$tmp/pelmora.out"; exit 1; }
-    ;;
-  *) "$pelmora" "$las" >"$tmp/pelmora.out" || { cat "$tmp/pelmora.out"; exit 1; } ;;
-esac
-shp=${las%la?}shp
-layer=$(basename "${las%.la?}")
+# Its errors and warnings go to standard error as they are.
+"$PELMORA_CONVERT" -q -- "$las" || exit 1
+shp=${las%.*}.shp
+layer=$(basename -- "${las%.*}")
 
 # Z of the points (the last point of a cell wins); empty cells are nodata.
 gdal_rasterize -q -l "$layer" -3d -tr "$cell" "$cell" -tap -ot Float32 -init -9999 -a_nodata -9999 \

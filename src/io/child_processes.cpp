@@ -1,8 +1,10 @@
 #include "io/child_processes.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <cerrno>
 
 namespace {
 
@@ -32,4 +34,11 @@ void forget_child(pid_t pid) {
 void kill_children() {
     for (auto &slot : g_children)
         if (const pid_t pid = slot.load(); pid > 0) kill(pid, SIGKILL);
+}
+
+void reap_children() {
+    for (auto &slot : g_children)
+        if (const pid_t pid = slot.exchange(0); pid > 0)
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
 }

@@ -16,3 +16,7 @@ bool remember_child(pid_t pid);
 void forget_child(pid_t pid);
 // Sends SIGKILL to every child remembered.  Async-signal-safe.
 void kill_children();
+// Waits for every child remembered to end and forgets it: for a process
+// about to end, so that no zombie outlives it for whoever waits on its
+// children (GNU parallel does).  Async-signal-safe.
+void reap_children();

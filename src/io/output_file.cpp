@@ -46,10 +46,11 @@ void forget_temporary(const char *path) {
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void remove_temporaries_and_stop(int signal_number) {
-    // A LAZ decoder never outlives the run.
+    // A LAZ decoder never outlives the run, not even as a zombie.
     kill_children();
     for (auto &slot : g_temporaries)
         if (const char *path = slot.load()) ::unlink(path);
+    reap_children();
     // End as the signal itself would, so that the caller (a shell, a batch
     // script) sees the interrupt.
     std::signal(signal_number, SIG_DFL);

@@ -347,6 +347,8 @@ def group_hostile():
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and len([f for f in os.listdir(d) if f.startswith('.')]) < 3:
             time.sleep(0.01)
+        with open(f'/proc/{p.pid}/task/{p.pid}/children') as f:
+            decoder = f.read().split()
         p.send_signal(sig)
         try:
             status = p.wait(timeout=10)
@@ -354,6 +356,10 @@ def group_hostile():
             p.kill()
             status = 'still running'
         check(status == -sig, f'{sig.name}: status {status}')
+        # Interrupted, the run reaps its decoder before it ends: not even a
+        # zombie is left for whoever waits on its children.
+        check(len(decoder) == 1 and (sig == signal.SIGKILL or not os.path.exists(f'/proc/{decoder[0]}')),
+              f'{sig.name}: the decoder {decoder} outlived the run')
         left = [f for f in listing(d) if f != 't.laz']
         if sig == signal.SIGKILL:
             cleaned = subprocess.run(['find', d, '-maxdepth', '1', '-name', '.*.pelmora-??????', '-delete'])
