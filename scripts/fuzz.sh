@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each in turn
 # (one process at a time) for SECONDS seconds.
-#   bash scripts/fuzz.sh [SECONDS] [TARGET...]     targets: fuzz_conversion fuzz_check_las
+#   bash scripts/fuzz.sh [SECONDS] [TARGET...]
+#     targets: fuzz_conversion (Pelmora) fuzz_convert (pelmora-convert) fuzz_check_las
 # Seeds come from our generator (build-fuzz/fuzz/corpus); what a run learns is
 # kept in build-fuzz/fuzz/work-TARGET for the next run; an input that finds a
 # fault is written to build-fuzz/fuzz/findings/TARGET/ and the script fails.
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_conversion fuzz_check_las)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_conversion fuzz_convert fuzz_check_las)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPELMORA_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

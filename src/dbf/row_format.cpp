@@ -207,7 +207,9 @@ void put_extra(char *dst, const ExtraAttribute &a, const unsigned char *record, 
         } else {
             double wanted;
             std::memcpy(&wanted, &a.no_data, sizeof wanted);
-            no_data = raw.bits == a.no_data || raw.number == wanted;
+            // Equal as numbers; a NaN no-data value makes every NaN "no
+            // value", whatever its sign and payload bits.
+            no_data = raw.number == wanted || (std::isnan(wanted) && std::isnan(raw.number));
         }
     }
     if (no_data) {
@@ -228,7 +230,11 @@ void put_extra(char *dst, const ExtraAttribute &a, const unsigned char *record, 
         }
         return;
     }
-    const double v = raw.number * (a.scaled ? a.scale : 1.0) + (a.offset_applies ? a.offset : 0.0);
+    // Only what the descriptor asks for: adding a zero offset would turn a
+    // stored -0.0 into 0.0, which printf writes differently.
+    double v = raw.number;
+    if (a.scaled) v *= a.scale;
+    if (a.offset_applies) v += a.offset;
     const int decimals = format_fixed(dst, a.width, a.decimals, v);
     if (decimals < 0) ++changes.extra_nulls[index];
     else if (decimals < a.decimals) ++changes.extra_fewer_decimals[index];
@@ -304,19 +310,22 @@ std::string describe_value_changes(const ValueChanges &c, const DbfSchema &schem
 }
 
 int fixed_text(double value, int decimals, char *out) {
-    if (std::isfinite(value) && std::fabs(value) >= 1e16) return -1;
+    // 40 whole digits and more have no text that fits any field.
+    if (std::isfinite(value) && std::fabs(value) >= 1e39) return -1;
     // Exact, as glibc's printf: the digits of the double's exact binary value,
     // ties rounded to even; "nan", "-nan", "inf", "-inf" as printf writes them.
-    const std::to_chars_result result = std::to_chars(out, out + 40, value, std::chars_format::fixed, decimals);
+    const std::to_chars_result result =
+        std::to_chars(out, out + kMaxFixedText, value, std::chars_format::fixed, decimals);
+    if (result.ec != std::errc()) return -1;  // longer than any field
     return static_cast<int>(result.ptr - out);
 }
 
 int format_fixed(char *dst, int width, int decimals, double value) {
     if (decimals == 8 && put_fixed_8(dst, width, value)) return 8;
-    char text[40];
+    char text[kMaxFixedText];
     for (int d = decimals; d >= 0; --d) {
         const int length = fixed_text(value, d, text);
-        if (length < 0) break;
+        if (length < 0) continue;  // fewer decimals may still fit
         if (length <= width) {
             std::memset(dst, ' ', static_cast<size_t>(width - length));
             std::memcpy(dst + width - length, text, static_cast<size_t>(length));

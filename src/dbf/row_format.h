@@ -33,9 +33,13 @@ struct ValueChanges {
 // with the field names and widths of `schema`; "" when nothing changed.
 std::string describe_value_changes(const ValueChanges &changes, const DbfSchema &schema);
 
-// Writes `value` as printf("%.<decimals>f") would into `out` (at least 40
-// bytes) and returns its length; returns -1 when |value| >= 1e16, whose text
-// is wider than any field here.
+// The longest text of a number that any field holds (the widest extra-bytes
+// field is 40 characters).
+inline constexpr int kMaxFixedText = 40;
+
+// Writes `value` as printf("%.<decimals>f") would into `out` (at least
+// kMaxFixedText bytes) and returns its length; returns -1 when that text is
+// longer than kMaxFixedText, wider than any field here.
 int fixed_text(double value, int decimals, char *out);
 
 // A number in a field of `width` characters: "%<width>.<decimals>f" when it

@@ -195,7 +195,9 @@ void parse_options(int argc, char **argv, Options &o) {
                                   {nullptr, 0, nullptr, 0}};
     // getopt prints its own complaints; ours say the same in our words.
     opterr = 0;
-    optind = 1;
+    // 0, not 1: glibc then starts afresh, forgetting what an earlier call
+    // (an in-process caller's) left behind.
+    optind = 0;
     bool help = false, version = false;
     const char *shorts = o.laz_command ? ":o:nkqhV" : ":o:nqhV";
     const option *longs = o.laz_command ? laz_options : convert_options;
@@ -348,8 +350,8 @@ FileResult convert_one(const std::string &name, const Options &o, std::set<std::
                                               name.c_str(), format.id));
     if (extra.unwritten_bytes != 0)
         warnings.push_back(ostrine::formatted(
-            "%s: %u of the %u extra bytes of each record are not written (no Extra Bytes descriptor gives them a "
-            "numeric type)",
+            "%s: %u of the %u extra bytes of each record are not written (undocumented bytes, deprecated arrays, "
+            "or descriptions that the record cannot hold or that give no usable scale)",
             name.c_str(), extra.unwritten_bytes, h.record_length - format.length));
 
     // The coordinate system: a WKT record or GeoKeys, in a VLR or an EVLR.

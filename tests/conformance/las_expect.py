@@ -1,24 +1,40 @@
 """What a converted LAS file must look like to any shapefile reader.
 
 Everything here is computed from the LAS bytes alone, with the struct
-module and the offsets of the LAS 1.0-1.2 public header and point records;
-nothing of Pelmora's own code is used.
+module and the offsets of the LAS public header, point records and Extra
+Bytes descriptors as the format tables give them; nothing of Pelmora's own
+code is used.
 """
 import math
+import re
 import struct
+import sys
 from dataclasses import dataclass
 
-# Point record layouts: X, Y, Z, intensity, return bits, classification,
-# scan angle (signed), file marker / user data, user bit field / source ID,
-# then the GPS time and / or red, green, blue by point format.
+# Standard fields of each point format: X, Y, Z, intensity, then
+#   0-5:  return bits, classification, scan angle rank (i8), user data / file
+#         marker, point source ID / user bit field;
+#   6-10: return numbers, flags, classification, user data, scan angle (i16),
+#         point source ID, GPS time;
+# then GPS time, red, green, blue, NIR as the format has them.  The 29-byte
+# wave packet is skipped: it is not converted.
 RECORD_LAYOUT = {
     0: '<iiiHBBbBH',
     1: '<iiiHBBbBHd',
     2: '<iiiHBBbBHHHH',
     3: '<iiiHBBbBHdHHH',
+    4: '<iiiHBBbBHd29x',
+    5: '<iiiHBBbBHdHHH29x',
+    6: '<iiiHBBBBhHd',
+    7: '<iiiHBBBBhHdHHH',
+    8: '<iiiHBBBBhHdHHHH',
+    9: '<iiiHBBBBhHd29x',
+    10: '<iiiHBBBBhHdHHHH29x',
 }
+STANDARD_SIZE = {f: struct.calcsize(layout) for f, layout in RECORD_LAYOUT.items()}
 
-GPS_WIDTH = 16
+GPS_WIDTH = 16       # formats 0-5
+GPS_WIDTH_14 = 19    # formats 6-10
 GPS_DECIMALS = 8
 
 
@@ -35,7 +51,20 @@ def _field(full_name, width, decimals=0):
 
 
 def table_fields(version_minor, point_format):
-    """The attribute columns, in order, for a LAS version and point format."""
+    """The standard attribute columns, in order, for a LAS version and point
+    format.  Formats 4 and 5 are 1 and 3 without their wave packet; 9 and 10
+    are 6 and 8."""
+    if point_format >= 6:
+        fields = [_field('Intensity', 5), _field('ReturnNumb', 2), _field('NumberRetu', 2)]
+        fields += [_field(name, 1) for name in ('Synthetic', 'KeyPoint', 'Withheld', 'Overlap', 'ScannerCha',
+                                                 'ScanDirect', 'EdgeOfFlig')]
+        fields += [_field('Classifica', 3), _field('UserData', 3), _field('ScanAngle', 8, 3), _field('PointSourc', 5),
+                   _field('GPSTime', GPS_WIDTH_14, GPS_DECIMALS)]
+        if point_format in (7, 8, 10):
+            fields += [_field('Red', 5), _field('Green', 5), _field('Blue', 5)]
+        if point_format in (8, 10):
+            fields.append(_field('NIR', 5))
+        return fields
     fields = [_field('Intensity', 5), _field('ReturnNumber', 1), _field('NumberReturns', 1),
               _field('ScanDirection', 1), _field('EdgeOfFlightLine', 1), _field('Classification', 3),
               _field('ScanAngleRank', 3)]
@@ -43,25 +72,30 @@ def table_fields(version_minor, point_format):
         fields += [_field('FileMarker', 3), _field('UserBitField', 5)]
     else:
         fields += [_field('UserData', 3), _field('PointSourceID', 5)]
-    if point_format in (1, 3):
+    if point_format in (1, 3, 4, 5):
         fields.append(_field('GPSTime', GPS_WIDTH, GPS_DECIMALS))
-    if point_format in (2, 3):
+    if point_format in (2, 3, 5):
         fields += [_field('Red', 5), _field('Green', 5), _field('Blue', 5)]
     return fields
 
 
-def gps_text(t):
-    """The GPS time as written: C's "%.8f", or as many decimals as fit in
-    16 characters; None when not even the whole number fits (the field then
-    holds 16 asterisks, the dBASE null)."""
-    if math.isnan(t) or math.isinf(t):
+def fixed_text(value, decimals, width):
+    """C's "%.{decimals}f", or with as many fewer decimals as make it fit the
+    width; None when not even the whole number fits (the field then holds
+    asterisks, the dBASE null)."""
+    if math.isnan(value) or math.isinf(value):
         # C's printf keeps the sign of a NaN, which Python's formatting drops.
-        return ('-' if math.copysign(1.0, t) < 0 else '') + ('nan' if math.isnan(t) else 'inf')
-    for decimals in range(GPS_DECIMALS, -1, -1):
-        text = '%.*f' % (decimals, t)
-        if len(text) <= GPS_WIDTH:
+        text = ('-' if math.copysign(1.0, value) < 0 else '') + ('nan' if math.isnan(value) else 'inf')
+        return text if len(text) <= width else None
+    for d in range(decimals, -1, -1):
+        text = '%.*f' % (d, value)
+        if len(text) <= width:
             return text
     return None
+
+
+def gps_text(t, width=GPS_WIDTH):
+    return fixed_text(t, GPS_DECIMALS, width)
 
 
 def scan_angle_text(angle):
@@ -69,6 +103,154 @@ def scan_angle_text(angle):
     holds the null "***" instead."""
     return None if angle <= -100 else str(angle)
 
+
+def scan_angle_14_text(count):
+    """Steps of 0.006 degree, exactly: count x 6 thousandths."""
+    thousandths = count * 6
+    return '%s%d.%03d' % ('-' if thousandths < 0 else '', abs(thousandths) // 1000, abs(thousandths) % 1000)
+
+
+# ---- extra bytes -----------------------------------------------------------
+
+FLT_MAX = struct.unpack('<f', b'\xff\xff\x7f\x7f')[0]
+DBL_MAX = sys.float_info.max
+# Data types 1-10: struct code, lowest, highest, and the width of the longest
+# text of the range when written unscaled as an integer.
+EXTRA_TYPES = {
+    1: ('B', 0, 2**8 - 1, 3), 2: ('b', -2**7, 2**7 - 1, 4),
+    3: ('H', 0, 2**16 - 1, 5), 4: ('h', -2**15, 2**15 - 1, 6),
+    5: ('I', 0, 2**32 - 1, 10), 6: ('i', -2**31, 2**31 - 1, 11),
+    7: ('Q', 0, 2**64 - 1, 20), 8: ('q', -2**63, 2**63 - 1, 20),
+    9: ('f', -FLT_MAX, FLT_MAX, None), 10: ('d', -DBL_MAX, DBL_MAX, None),
+}
+FLOAT_DECIMALS = {9: 6, 10: 10}
+FLOAT_WIDTH = {9: 20, 10: 24}
+MAX_WIDTH = 40
+
+
+@dataclass(frozen=True)
+class ExtraColumn:
+    field: Field
+    at: int            # offset in the record
+    data_type: int
+    no_data: object    # the raw value written as null, or None
+    scale: float       # None: not applied
+    offset: float      # None: not applied
+
+    def text(self, record):
+        code, _, _, _ = EXTRA_TYPES[self.data_type]
+        raw, = struct.unpack_from('<' + code, record, self.at)
+        if self.no_data is not None and (raw == self.no_data or
+                                         (self.data_type >= 9 and math.isnan(self.no_data) and math.isnan(raw))):
+            return None  # a NaN no-data value stands for every NaN
+        if self.scale is None and self.offset is None:
+            if self.data_type >= 9:
+                return fixed_text(raw, self.field.decimals, self.field.width)
+            return str(raw)
+        return fixed_text(self._real(raw), self.field.decimals, self.field.width)
+
+    def _real(self, raw):
+        value = float(raw)
+        if self.scale is not None:
+            value *= self.scale
+        if self.offset is not None:
+            value += self.offset
+        return value
+
+
+def decimals_for(v):
+    """The decimals that show a scale or offset exactly: the smallest d in
+    0..9 with |v| x 10^d within 1e-9 (relative) of a whole number, else 10."""
+    for d in range(10):
+        x = abs(v) * 10.0 ** d
+        if abs(x - round(x)) <= 1e-9 * max(1.0, x):
+            return d
+    return 10
+
+
+def extra_bytes_descriptors(data, version_minor, header_size, vlr_count):
+    """Every 192-byte descriptor of every Extra Bytes record (LASF_Spec 4):
+    the VLRs in order, then the EVLRs of a LAS 1.4 file."""
+    payloads = []
+    at = header_size
+    for _ in range(vlr_count):
+        user, record, length = struct.unpack_from('<16sHH', data, at + 2)
+        payloads.append((user, record, data[at + 54:at + 54 + length]))
+        at += 54 + length
+    if version_minor >= 4:
+        at, count = struct.unpack_from('<QI', data, 235)
+        for _ in range(count if at else 0):
+            user, record, length = struct.unpack_from('<16sHQ', data, at + 2)
+            payloads.append((user, record, data[at + 60:at + 60 + length]))
+            at += 60 + length
+    descriptors = []
+    for user, record, payload in payloads:
+        if user.split(b'\0')[0] == b'LASF_Spec' and record == 4:
+            descriptors += [payload[k:k + 192] for k in range(0, len(payload) - 191, 192)]
+    return descriptors
+
+
+def extra_columns(descriptors, standard_size, record_length, taken_names):
+    """The extra columns the descriptors give, in order.  Undocumented and
+    deprecated array runs are skipped; a reserved type or a run past the end
+    of the record ends the description; a run whose scale or offset is
+    unusable is left out."""
+    sizes = {t: struct.calcsize(EXTRA_TYPES[t][0]) for t in EXTRA_TYPES}
+    taken = {n.upper() for n in taken_names}
+    columns, at = [], standard_size
+    for d in descriptors:
+        data_type, options = d[2], d[3]
+        if data_type == 0:
+            size = options
+        elif data_type <= 10:
+            size = sizes[data_type]
+        elif data_type <= 30:
+            size = (2 if data_type <= 20 else 3) * sizes[(data_type - 1) % 10 + 1]
+        else:
+            break
+        if at + size > record_length:
+            break
+        if 1 <= data_type <= 10:
+            column = _extra_column(len(columns), d, at, taken)
+            if column:
+                columns.append(column)
+                taken.add(column.field.name.upper())
+        at += size
+    return columns
+
+
+def _extra_column(k, d, at, taken):
+    """Column k of the extra ones, from descriptor d, at byte `at`; a
+    nameless descriptor is called extra_{k + 1}."""
+    data_type, options = d[2], d[3]
+    scale, = struct.unpack_from('<d', d, 112)
+    offset, = struct.unpack_from('<d', d, 136)
+    scaled, offsetted = bool(options & 0x08), bool(options & 0x10)
+    if (scaled and (not math.isfinite(scale) or scale == 0)) or (offsetted and not math.isfinite(offset)):
+        return None
+    name = re.sub(r'[^A-Za-z0-9_]', '_', d[4:36].split(b'\0')[0].decode('latin-1'))[:10] or f'extra_{k + 1}'[:10]
+    if name.upper() in taken:
+        n = 1
+        while (name[:10 - len(f'_{n}')] + f'_{n}').upper() in taken:
+            n += 1
+        name = name[:10 - len(f'_{n}')] + f'_{n}'
+    code, lowest, highest, int_width = EXTRA_TYPES[data_type]
+    no_data = None
+    if options & 0x01:
+        no_data, = struct.unpack_from('<d' if data_type >= 9 else '<q' if code.islower() else '<Q', d, 40)
+    if not (scaled or offsetted):
+        if data_type >= 9:
+            return ExtraColumn(_field(name, FLOAT_WIDTH[data_type], FLOAT_DECIMALS[data_type]), at, data_type,
+                               no_data, None, None)
+        return ExtraColumn(_field(name, int_width), at, data_type, no_data, None, None)
+    column = ExtraColumn(None, at, data_type, no_data, scale if scaled else None, offset if offsetted else None)
+    decimals = max([decimals_for(scale)] * scaled + [decimals_for(offset)] * offsetted +
+                   [FLOAT_DECIMALS.get(data_type, 0)])
+    width = min(MAX_WIDTH, max(len('%.*f' % (decimals, column._real(v))) for v in (lowest, highest)))
+    return ExtraColumn(_field(name, width, decimals), at, data_type, no_data, column.scale, column.offset)
+
+
+# ---- records -----------------------------------------------------------------
 
 @dataclass
 class Expected:
@@ -79,6 +261,8 @@ class Expected:
     texts: list         # per record, the text of each field (None for null)
     values: list        # per record, each field's value as a reader parses it
     box: dict           # xmin ... mmax of the .shp/.shx headers
+    extra_bytes: int = 0     # bytes of each record after the standard fields
+    unwritten_bytes: int = 0  # of those, the bytes no column holds
 
     @property
     def count(self):
@@ -97,11 +281,18 @@ def _point(r, scale, offset):
 
 
 def _row_texts(r, point_format):
+    if point_format >= 6:
+        returns, flags = r[4], r[5]
+        row = [str(r[3]), str(returns & 15), str(returns >> 4)]
+        row += [str((flags >> b) & 1) for b in range(4)]
+        row += [str((flags >> 4) & 3), str((flags >> 6) & 1), str(flags >> 7),
+                str(r[6]), str(r[7]), scan_angle_14_text(r[8]), str(r[9]), gps_text(r[10], GPS_WIDTH_14)]
+        return row + [str(c) for c in r[11:]]  # red, green, blue, NIR
     bits = r[4]
     row = [str(r[3]), str(bits & 7), str((bits >> 3) & 7), str((bits >> 6) & 1), str(bits >> 7),
            str(r[5]), scan_angle_text(r[6]), str(r[7]), str(r[8])]
     extra = list(r[9:])
-    if point_format in (1, 3):
+    if point_format in (1, 3, 4, 5):
         row.append(gps_text(extra.pop(0)))
     row += [str(c) for c in extra]  # red, green, blue
     return row
@@ -109,8 +300,9 @@ def _row_texts(r, point_format):
 
 def expect_records(path, indices):
     """Expectations for the records at the given indices only, read one by
-    one, for files too large to hold in memory. The box is the LAS header's:
-    use it for files whose header box holds every point."""
+    one, for files too large to hold in memory (LAS 1.0-1.2, no extra bytes).
+    The box is the LAS header's: use it for files whose header box holds
+    every point."""
     with open(path, 'rb') as f:
         header = f.read(227)
         version_minor = header[25]
@@ -124,7 +316,7 @@ def expect_records(path, indices):
         points, texts = [], []
         for i in indices:
             f.seek(offset_to_data + i * record_length)
-            r = struct.unpack(layout, f.read(record_length))
+            r = struct.unpack(layout, f.read(STANDARD_SIZE[point_format]))
             points.append(_point(r, scale, offset))
             texts.append(_row_texts(r, point_format))
     values = [[_value(t, f) for t, f in zip(row, fields)] for row in texts]
@@ -137,23 +329,29 @@ def expect_from_las(path):
     if data[:4] != b'LASF':
         raise ValueError(f'{path}: not a LAS file')
     version_minor = data[25]
-    offset_to_data, = struct.unpack_from('<I', data, 96)
+    header_size, offset_to_data, vlr_count = struct.unpack_from('<HII', data, 94)
     point_format, record_length, count = struct.unpack_from('<BHI', data, 104)
+    if version_minor >= 4:
+        count, = struct.unpack_from('<Q', data, 247)  # the legacy count may be 0
     scale = struct.unpack_from('<3d', data, 131)
     offset = struct.unpack_from('<3d', data, 155)
     max_x, min_x, max_y, min_y, max_z, min_z = struct.unpack_from('<6d', data, 179)
 
-    layout = RECORD_LAYOUT[point_format]
-    if struct.calcsize(layout) != record_length:
-        raise ValueError(f'{path}: record length {record_length} does not fit format {point_format}')
+    layout, standard = RECORD_LAYOUT[point_format], STANDARD_SIZE[point_format]
+    if record_length < standard:
+        raise ValueError(f'{path}: record length {record_length} is short of format {point_format}')
     body = data[offset_to_data:offset_to_data + count * record_length]
-    records = list(struct.iter_unpack(layout, body))
-    if len(records) != count:
-        raise ValueError(f'{path}: holds {len(records)} of {count} records')
+    records = [body[k:k + record_length] for k in range(0, len(body), record_length)]
+    if len(records) != count or (records and len(records[-1]) != record_length):
+        raise ValueError(f'{path}: holds {len(body) / record_length} of {count} records')
 
     fields = table_fields(version_minor, point_format)
-    points = [_point(r, scale, offset) for r in records]
-    texts = [_row_texts(r, point_format) for r in records]
+    extras = extra_columns(extra_bytes_descriptors(data, version_minor, header_size, vlr_count), standard,
+                           record_length, [f.name for f in fields])
+    fields += [c.field for c in extras]
+    standard_parts = [struct.unpack_from(layout, rec) for rec in records]
+    points = [_point(r, scale, offset) for r in standard_parts]
+    texts = [_row_texts(r, point_format) + [c.text(rec) for c in extras] for r, rec in zip(standard_parts, records)]
     values = [[_value(t, f) for t, f in zip(row, fields)] for row in texts]
 
     box = dict(xmin=min_x, ymin=min_y, xmax=max_x, ymax=max_y, zmin=min_z, zmax=max_z)
@@ -165,7 +363,9 @@ def expect_from_las(path):
             box[axis + 'max'] = max(p[a] for p in points)
     box.update(mmin=0.0, mmax=0.0)
 
-    return Expected(f'1.{version_minor}', point_format, fields, points, texts, values, box)
+    written = sum(struct.calcsize(EXTRA_TYPES[c.data_type][0]) for c in extras)
+    return Expected(f'1.{version_minor}', point_format, fields, points, texts, values, box,
+                    record_length - standard, record_length - standard - written)
 
 
 def set_header_box(path, xmin, ymin, zmin, xmax, ymax, zmax):

@@ -20,6 +20,11 @@ infinity in all of them.
 
 osgeo.ogr and Fiona hand over the coordinates as the doubles themselves, so
 no text conversion stands between the file and the comparison.
+
+A numeric field without decimals is not an integer to every reader: pyshp
+always takes it as one, shapelib only below 10 characters, GDAL (and so
+Fiona) below 19 (a 64-bit integer from 10 on); wider ones come as doubles.
+READS_AS_REAL says, per reader, which fields come back as doubles.
 """
 import csv
 import io
@@ -30,6 +35,14 @@ from dataclasses import dataclass, field as dc_field
 from las_expect import Field
 
 POINTZ = 11
+
+READS_AS_REAL = {
+    'pyshp': lambda f: f.decimals > 0,
+    'gdal': lambda f: f.decimals > 0 or f.width >= 19,
+    'osgeo.ogr': lambda f: f.decimals > 0 or f.width >= 19,
+    'fiona': lambda f: f.decimals > 0 or f.width >= 19,
+    'shapelib': lambda f: f.decimals > 0 or f.width >= 10,
+}
 
 
 @dataclass
