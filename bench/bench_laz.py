@@ -3,6 +3,9 @@
 
 For each LAZ file, alternating RUNS times:
 
+  laz-perf alone      the codec's own whole-file reader (LASZip.getPoint, one
+                      point a call, on one core) writing every record to
+                      /dev/null: tests/laz/reference_decode.js
   decode, 1 thread    the decoder process with one decoding thread, its
                       records read through the pipe and dropped
                       (build/tests/laz/laz_decode --threads 1)
@@ -11,7 +14,10 @@ For each LAZ file, alternating RUNS times:
                       the shapefile written and synced
 
 and prints medians, million points per second, the ratio of the conversion
-to the one-thread decoding (the goal: at most 0.75 on a 10 M-point tile) and
+to laz-perf's own decoding on one core (the goal: at most 0.75 on a 10
+M-point tile) and to the decoder's with one thread (which calls the codec
+without embind's per-call checks, and so decodes faster than laz-perf
+alone), and
 the peak resident memory of the converter and of its decoder process, and
 their sum.
 
@@ -75,6 +81,14 @@ def decode_seconds(laz_decode, laz, threads):
     return int(m.group(1)), float(m.group(3))
 
 
+def reference_seconds(source, laz):
+    start = time.monotonic()
+    with open(os.devnull, 'wb') as null:
+        subprocess.run(['node', os.path.join(source, 'tests', 'laz', 'reference_decode.js'), laz], stdout=null,
+                       check=True)
+    return time.monotonic() - start
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser()
@@ -92,17 +106,18 @@ def main():
         sys.exit('bench: no LAZ file given and no ../shared/bench folder')
     cores = len(os.sched_getaffinity(0))
     print(f'{cores} cores; medians of {args.runs} alternating runs\n')
-    print('| File | Points | Decode 1 thread s | Decode {0} threads s | Convert s | Convert Mpts/s | '
-          'Convert / decode 1 thread | Converter MB | Decoder MB | Sum MB |'.format(cores))
-    print('|---|---|---|---|---|---|---|---|---|---|')
+    print('| File | Points | laz-perf alone s | Decode 1 thread s | Decode {0} threads s | Convert s | Convert Mpts/s | '
+          'Convert / laz-perf alone | Convert / decode 1 thread | Converter MB | Decoder MB | Sum MB |'.format(cores))
+    print('|---|---|---|---|---|---|---|---|---|---|---|---|')
     work = tempfile.mkdtemp(prefix='bench-laz-')
     try:
         for laz in files:
             copy = os.path.join(work, 't.laz')
             shutil.copyfile(laz, copy)
-            one, many, conv, own, kids = [], [], [], [], []
+            ref, one, many, conv, own, kids = [], [], [], [], [], []
             points = 0
             for _ in range(args.runs):
+                ref.append(reference_seconds(os.path.join(here, '..'), copy))
                 points, s = decode_seconds(laz_decode, copy, 1)
                 one.append(s)
                 many.append(decode_seconds(laz_decode, copy, cores)[1])
@@ -113,9 +128,10 @@ def main():
                 conv.append(wall)
                 own.append(mine)
                 kids.append(theirs)
-            o, m, c = statistics.median(one), statistics.median(many), statistics.median(conv)
-            print(f'| {os.path.basename(laz)} | {points:,} | {o:.2f} | {m:.2f} | {c:.2f} | {points / c / 1e6:.2f} | '
-                  f'{c / o:.2f} | {max(own):.0f} | {max(kids):.0f} | {max(own) + max(kids):.0f} |', flush=True)
+            r, o, m, c = (statistics.median(v) for v in (ref, one, many, conv))
+            print(f'| {os.path.basename(laz)} | {points:,} | {r:.2f} | {o:.2f} | {m:.2f} | {c:.2f} | '
+                  f'{points / c / 1e6:.2f} | {c / r:.2f} | {c / o:.2f} | {max(own):.0f} | {max(kids):.0f} | '
+                  f'{max(own) + max(kids):.0f} |', flush=True)
     finally:
         shutil.rmtree(work)
 
