@@ -1,7 +1,9 @@
 // pelmora-convert end to end: refusals of bad headers (message, status,
-// an untouched disk), names and options, and the selection of points,
-// whose expected result is computed here from the LAS bytes.
+// an untouched disk), names and options, the selection of points, whose
+// expected result is computed here from the LAS bytes, and the spatial
+// index as one more output.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -327,6 +329,110 @@ TEST(Selection, EachOptionAndACombinationKeepThePointsTheRulesSay) {
                                  ": no point passed the selection; the shapefile has no records\n";
         EXPECT_EQ(run.err.find(none) != std::string::npos, kept.empty()) << run.err;
     }
+}
+
+// ---- Spatial index ------------------------------------------------------------------------
+
+// What is on disk in a directory: each name, with "SQT n" for a spatial
+// index of n shapes (its header: signature, byte order 1 and version 1,
+// then the shape count), a file's own bytes when it is a few bytes the test
+// wrote, and "dir" for a directory.
+std::vector<std::string> contents(const std::string &dir) {
+    std::vector<std::string> seen;
+    for (const std::string &name : listing(dir)) {
+        const std::string path = dir + "/" + name;
+        if (fs::is_directory(path)) {
+            seen.push_back(name + " dir");
+            continue;
+        }
+        const std::string b = read_file(path);
+        if (b.size() >= 16 && b.compare(0, 8, std::string("SQT\1\1\0\0\0", 8)) == 0)
+            seen.push_back(name + " SQT " + std::to_string(le32(b, 8)));
+        else if (b.size() < 16)
+            seen.push_back(name + " " + b);
+        else
+            seen.push_back(name);
+    }
+    return seen;
+}
+
+// --index makes NAME.qix one more output of the set: it replaces an old
+// index only with the rest, and goes with it when the run fails.  Without
+// --index an index of the replaced shapefile (.qix, .sbn, .sbx) goes.  (GDAL
+// reads the index in the conformance suite.)
+TEST(SpatialIndexes, IndexIsOneMoreOutputOfTheSetAndNoStaleOneStays) {
+    TempDir dir("index");
+    generate_las(dir / "t.las", {"--format", "1", "--points", "20000"});
+    const std::vector<std::string> outputs = {"t.dbf", "t.las", "t.qix SQT 20000", "t.shp", "t.shx"};
+    const auto old_index = [&] { write_file(dir / "t.qix", "old index"); };
+    const struct {
+        const char *what;
+        std::function<void()> before;
+        std::vector<std::string> options;
+        int status;
+        std::string message;  // after "pelmora-convert: "
+        std::vector<std::string> after;
+    } cases[] = {
+        {"a new index", [] {}, {"--index"}, 0, "", outputs},
+        {"an old index and ArcGIS's replaced",
+         [&] {
+             old_index();
+             write_file(dir / "t.sbn", "sbn");
+             write_file(dir / "t.sbx", "sbx");
+         },
+         {"--index"}, 0, "", outputs},
+        {"a stale index removed", old_index, {}, 0, "", {"t.dbf", "t.las", "t.shp", "t.shx"}},
+        {"--no-clobber", old_index, {"--index", "-n"}, 1, "t.qix already exists (--no-clobber): nothing written",
+         {"t.las", "t.qix old index"}},
+        {"an index that is a directory", [&] { fs::create_directory(dir / "t.qix"); }, {"--index"}, 1,
+         "t.qix is a directory, not a regular file: an output cannot replace it", {"t.las", "t.qix dir"}},
+        {"an index that is the .shp",
+         [&] {
+             write_file(dir / "t.shp", "old shp");
+             fs::create_symlink("t.shp", dir / "t.qix");
+         },
+         {"--index"}, 1, "t.shp and t.qix are the same file (a link to it): writing both would destroy one output",
+         {"t.las", "t.qix old shp", "t.shp old shp"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::string &name : listing(dir.path))
+            if (name != "t.las") fs::remove_all(dir / name);
+        c.before();
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {"-q", "t.las"});
+        const Captured run = convert(arguments, dir.path);
+        EXPECT_EQ(run.exit_status, c.status);
+        EXPECT_EQ(run.err, c.message.empty() ? "" : "pelmora-convert: " + c.message + "\n");
+        EXPECT_EQ(contents(dir.path), c.after);
+    }
+
+    // The disk fills up while the index is written, the last output: every
+    // output goes, with its temporary, and the old index stays.  The small
+    // file system holds the input, the other outputs and half the index.
+    fs::remove(dir / "t.qix");
+    ASSERT_EQ(convert({"-q", "--index", "t.las"}, dir.path).exit_status, 0);
+    uintmax_t pages = 1;  // the old index
+    for (const char *name : {"t.las", "t.shp", "t.shx", "t.dbf"}) pages += (fs::file_size(dir / name) + 4095) / 4096;
+    pages += fs::file_size(dir / "t.qix") / 4096 / 2;
+    const std::string mnt = dir / "disk";
+    fs::create_directory(mnt);
+    const std::string options = "size=" + std::to_string(pages * 4) + "k";
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, options.c_str()) != 0)
+        GTEST_SKIP() << "this machine does not let the test mount a small tmpfs (" << std::strerror(errno) << ")";
+    const struct Unmount {
+        std::string path;
+        ~Unmount() {
+            if (umount(path.c_str()) != 0) umount2(path.c_str(), MNT_DETACH);
+        }
+    } unmount{mnt};
+    write_file(mnt + "/t.las", read_file(dir / "t.las"));
+    write_file(mnt + "/t.qix", "old index");
+    const Captured full = convert({"--index", "t.las"}, mnt);
+    EXPECT_EQ(full.exit_status, 1);
+    EXPECT_EQ(full.err, "pelmora-convert: Failed to write t.qix: No space left on device\n");
+    EXPECT_EQ(full.out, "");
+    EXPECT_EQ(contents(mnt), (std::vector<std::string>{"t.las", "t.qix old index"}));
 }
 
 }  // namespace

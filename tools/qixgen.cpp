@@ -79,7 +79,7 @@ int main(int argc, char **argv) {
     };
     const auto start = std::chrono::steady_clock::now();
     try {
-        write_qix(read, shapes, box, write, depth);
+        write_qix(qix, read, shapes, box, write, depth);
     } catch (const Failure &f) {
         std::fprintf(stderr, "qixgen: %s\n", f.message.c_str());
         unlink(qix.c_str());

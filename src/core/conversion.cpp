@@ -6,9 +6,11 @@
 
 #include "console/console.h"
 #include "core/limits.h"
+#include "io/byte_order.h"
 #include "io/large_buffer.h"
 #include "lidar/las_check.h"
 #include "projection/prj_writer.h"
+#include "shapefile/qix_writer.h"
 
 namespace {
 
@@ -101,11 +103,21 @@ void Conversion::write_points() {
         const double xy_box[4] = {h.min[0], h.min[1], h.max[0], h.max[1]};
         selection_ = std::make_unique<Selection>(*setup_.selection, kPointFormats[h.point_format()], stride, h.scale,
                                                  h.offset, xy_box);
+    } else if (!setup_.qixname.empty()) {
+        // Every point is written: the index files them as they are, in the
+        // header's box (see write_index).
+        index_ = std::make_unique<QixBuilder>(setup_.qixname, setup_.points, box);
     }
 
     {
         PiecePipeline pieces(buffer.get(), stride, setup_.chunk_records, setup_.piece_records,
-                             {[this](const Piece &p) { setup_.write_shp(*shp_, p); },
+                             {[this](const Piece &p) {
+                                  setup_.write_shp(*shp_, p);
+                                  // The writer left the piece's coordinates in the vectors.
+                                  if (index_)
+                                      index_->file(p.output_first, _Xvec + p.first_in_chunk, _Yvec + p.first_in_chunk,
+                                                   static_cast<size_t>(p.count));
+                              },
                               [this](const Piece &p) { setup_.write_dbf(*dbf_, p); }});
         const uint64_t chunk_records = static_cast<uint64_t>(setup_.chunk_records);
         const uint64_t full_chunks = setup_.points / chunk_records;
@@ -147,8 +159,34 @@ void Conversion::write_points() {
     }
 }
 
+void Conversion::write_index() {
+    // The index of the .shp as a reader will see it: under the box its
+    // header ends with.  The points filed as they were written make it when
+    // they were all filed in that very box; otherwise (the box was fitted
+    // to the points, or a selection kept some) it is made from the records
+    // read back from the temporary, still in the page cache.
+    const OutputFile *shp = shp_->main_file();
+    unsigned char header[68];
+    if (!shp->read_at(header, sizeof header, 0))
+        fail("\nCannot read %s back for its spatial index\n", setup_.shpname.c_str());
+    const double box[4] = {load_le_double(header + 36), load_le_double(header + 44), load_le_double(header + 52),
+                           load_le_double(header + 60)};
+    const OutputFile *qix = outputs_.open(setup_.qixname, "\nUnable to open file %s for writing\n");
+    const WriteAt write = [qix](const void *data, size_t n, uint64_t offset) { qix->put_at(data, n, offset); };
+    if (index_ && index_->fits(written_, box)) {
+        index_->write(write);
+    } else {
+        index_.reset();  // its memory, before the same again
+        write_qix(
+            setup_.qixname, [shp](uint64_t offset, void *buf, size_t n) { return shp->read_at(buf, n, offset); },
+            written_, box, write);
+    }
+    index_.reset();
+}
+
 void Conversion::commit() {
     write_prj(outputs_, setup_.prjname, setup_.crs);
+    if (!setup_.qixname.empty()) write_index();
     for (const std::string &name : spatial_index_names(setup_.shpname))
         if (name != setup_.qixname) outputs_.remove_on_commit(name);
     outputs_.commit([this] { setup_.file->confirm_unchanged(); });

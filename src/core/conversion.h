@@ -20,6 +20,7 @@
 #include "las/record_source.h"
 #include "projection/esri_wkt.h"
 #include "select/selection.h"
+#include "shapefile/qix_writer.h"
 #include "shapefile/shp_writer.h"
 
 struct ConversionSetup {
@@ -88,5 +89,6 @@ private:
     std::unique_ptr<ShapefileWriter> shp_;
     std::unique_ptr<DbfWriter> dbf_;
     std::unique_ptr<Selection> selection_;
+    std::unique_ptr<QixBuilder> index_;  // the points filed as they are written
     uint64_t read_ = 0, written_ = 0;
 };

@@ -24,7 +24,8 @@ namespace {
 
 // The names of the temporaries that exist, for the signal handler: a fixed
 // array of atomic pointers is all an asynchronous handler may touch.  A run
-// has at most four outputs; in-process harnesses run one conversion at a time.
+// has at most five outputs (.shp, .shx, .dbf, .prj, and the .qix or a kept
+// LAS file); in-process harnesses run one conversion at a time.
 constexpr int kMaxTemporaries = 16;
 std::atomic<const char *> g_temporaries[kMaxTemporaries];
 
@@ -33,7 +34,7 @@ void remember_temporary(const char *path) {
         const char *expected = nullptr;
         if (slot.compare_exchange_strong(expected, path)) return;
     }
-    fail("\nToo many output files at once\n");  // never: a run has four
+    fail("\nToo many output files at once\n");  // never: a run has five at most
 }
 
 void forget_temporary(const char *path) {

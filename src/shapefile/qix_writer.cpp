@@ -2,20 +2,21 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
-#include <chrono>
-#include <cstdio>
-static double now_s(){return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();}
 
 #include "console/console.h"
 #include "io/byte_order.h"
 #include "io/large_buffer.h"
+#include "io/output_file.h"
 
 // The file:
 //
@@ -48,7 +49,12 @@ constexpr size_t kRecordsPerRead = size_t{1} << 17;  // 4.7 MB
 constexpr uint32_t kContentWords = 14;
 constexpr uint32_t kShapeTypePointZ = 11;
 
-// Sorted ids are produced this many at a time (16 MB).
+// Sorted ids are produced this many at a time (16 MB), each window in one
+// pass over the points' places.  A run has freed its point buffer by then:
+// the window, the tree and the places together stay below the peak the
+// conversion reached with the places alone, so that the index adds 4
+// bytes a point to the run's peak and nothing more (a window of twice the
+// size saves a pass, 2 % of the run on 10 million points, for 16 MB more).
 constexpr uint64_t kWindowIds = uint64_t{1} << 22;
 constexpr size_t kOutBytes = size_t{1} << 20;
 // Filing points and sorting ids run on this many threads at most.
@@ -162,77 +168,104 @@ bool make_steps(Step *steps, unsigned depth, unsigned level, uint32_t node, cons
 // decisions taken along X alone, by the same operations on the same
 // doubles as split(); likewise for Y.  Along one axis the decisions then
 // form a binary tree of thresholds: a coordinate goes low when it is not
-// over the threshold, and the low part's thresholds all lie at or below it,
-// the high part's at or above.  So the leaf along the axis is the number of
-// thresholds, in order, below the coordinate -- one look-up in a table of
-// bins and a step or two, instead of a walk down every level.  The leaf's
-// path code interleaves the two axes' bits in the order of the splits, and
-// the leaf is node level_start(depth) + code.  A NaN coordinate is below
-// no threshold, as it is over none in the walk.
+// over the threshold.  Taken within the range of coordinates that reach
+// each part (see emit), the low part's thresholds all lie at or below its
+// parent's, the high part's at or above.  So the leaf along the axis is the
+// number of thresholds, in order, below the coordinate -- one look-up in a
+// table of bins and a step or two, instead of a walk down every level.
+// The leaf's path code interleaves the two axes' bits in the order of the
+// splits, and the leaf is node level_start(depth) + code.  A NaN coordinate
+// is below no threshold, as it is over none in the walk.
 constexpr unsigned kMaxAxisSplits = 16;
 
 struct AxisRoute {
-    std::vector<double> thresholds;  // in order, ascending
-    std::vector<uint32_t> first;     // per bin: thresholds below the bin's lower edge
-    std::vector<uint32_t> code;      // leaf along the axis -> its bits of the path code
-    double low = 0, scale = 0;       // bin = (v - low) * scale
+    // The distinct thresholds, ascending, between a -inf and a +inf that
+    // spare the look-up its bounds checks: at() points to the first.
+    std::vector<double> padded;
+    std::vector<uint32_t> first;  // per bin: thresholds below the bin's lower edge
+    std::vector<uint32_t> code;   // thresholds below a coordinate -> its bits of the path code
+    double low = 0, scale = 0;    // bin = (v - low) * scale
 
-    // Thresholds of `splits` successive splits of [lo, hi], and where each
-    // split's bit goes in the path code (the first split's first).  False
-    // if they would not be exact.
+    // The thresholds of successive splits of [lo, hi], one a bit of the
+    // path code (`bits`: where each split's bit goes, the first split's
+    // first).  False if they would not be exact.
     bool build(double lo, double hi, const std::vector<unsigned> &bits) {
         const unsigned splits = static_cast<unsigned>(bits.size());
-        if (splits == 0) {
-            code.assign(1, 0);
-            first.assign(1, 0);
-            return true;
+        if (splits > kMaxAxisSplits) return false;
+        // Every split's threshold, in order; equal ones where several
+        // splits decide alike (see emit).
+        std::vector<double> all;
+        all.reserve((size_t{1} << splits) - 1);
+        emit(all, lo, hi, splits, -HUGE_VAL, HUGE_VAL);
+        for (size_t j = 1; j < all.size(); ++j)
+            if (!(all[j - 1] <= all[j])) return false;  // out of order, or NaN
+        // A coordinate above the distinct thresholds up to t is above every
+        // split's threshold up to t: its leaf is the count of those.
+        padded.assign(1, -HUGE_VAL);
+        code.assign(1, 0);
+        for (size_t j = 0; j < all.size(); ++j) {
+            if (j + 1 < all.size() && all[j + 1] == all[j]) continue;
+            padded.push_back(all[j]);
+            const size_t leaf = j + 1;
+            uint32_t c = 0;
+            for (unsigned k = 0; k < splits; ++k)
+                if (leaf >> (splits - 1 - k) & 1) c |= uint32_t{1} << bits[k];
+            code.push_back(c);
         }
-        if (splits > kMaxAxisSplits) {fprintf(stderr,"splits %u\n",splits); return false;}
-        thresholds.clear();
-        thresholds.reserve((size_t{1} << splits) - 1);
-        emit(lo, hi, splits);
-        for (size_t j = 1; j < thresholds.size(); ++j)
-            if (!(thresholds[j - 1] <= thresholds[j])) { fprintf(stderr,"unsorted at %zu: %.17g %.17g\n",j,thresholds[j-1],thresholds[j]); return false;}  // out of order, or NaN
-        const size_t bins = size_t{4} << splits;
+        const size_t count = padded.size() - 1;
+        padded.insert(padded.end(), 2, HUGE_VAL);
+        // Bins four times as many as the leaves, so that a bin seldom holds
+        // more than one threshold (parts are 0.45 to 0.55 of their parent).
+        const size_t bins = splits == 0 ? 1 : size_t{4} << splits;
         low = lo;
-        scale = static_cast<double>(bins) / (hi - lo);
-        if (!(std::isfinite(scale) && scale > 0)) return false;
+        scale = splits == 0 ? 0.0 : static_cast<double>(bins) / (hi - lo);
+        if (!(std::isfinite(scale) && scale >= 0)) return false;
         first.resize(bins);
         size_t below = 0;
         for (size_t b = 0; b < bins; ++b) {
             const double edge = lo + static_cast<double>(b) / scale;  // only a first guess
-            while (below < thresholds.size() && thresholds[below] < edge) ++below;
+            while (below < count && at()[below] < edge) ++below;
             first[b] = static_cast<uint32_t>(below);
         }
-        code.assign(size_t{1} << splits, 0);
-        for (uint32_t leaf = 0; leaf < code.size(); ++leaf)
-            for (unsigned k = 0; k < splits; ++k)
-                if (leaf >> (splits - 1 - k) & 1) code[leaf] |= uint32_t{1} << bits[k];
         return true;
     }
 
-    // The leaf along the axis: how many thresholds lie below v.
-    uint32_t leaf(double v) const {
+    const double *at() const { return padded.data() + 1; }
+
+    // How many thresholds lie below v: from its bin's first guess, at most
+    // two steps up without a branch, then checked; a guess that rounding
+    // (or a crowded bin) made wrong is put right step by step.
+    uint32_t below(double v) const {
         const double f = (v - low) * scale;
         const size_t bins = first.size();
         const size_t b = f >= 0 ? (f < static_cast<double>(bins) ? static_cast<size_t>(f) : bins - 1) : 0;
-        uint32_t j = first[b];
-        const uint32_t n = static_cast<uint32_t>(thresholds.size());
-        while (j < n && thresholds[j] < v) ++j;
-        while (j > 0 && !(thresholds[j - 1] < v)) --j;
-        return j;
+        const double *t = at();
+        ptrdiff_t j = first[b];
+        j += t[j] < v;
+        j += t[j] < v;
+        if (!(t[j - 1] < v) || t[j] < v) [[unlikely]] {
+            // NaN and -inf come here too, and end at 0.
+            while (t[j] < v) ++j;
+            while (j > 0 && !(t[j - 1] < v)) --j;
+        }
+        return static_cast<uint32_t>(j);
     }
 
 private:
-    // shapelib's split of [a, b] along this axis, in order: the low part's
-    // thresholds, this one, the high part's.
-    void emit(double a, double b, unsigned splits) {
+    // shapelib's splits of [a, b] along this axis, in order: the low
+    // part's thresholds, this one, the high part's.  Coordinates that reach
+    // this part lie in (above, upto]; a threshold outside that range decides
+    // them all alike, so it is taken at the nearer end, which keeps the
+    // order: a high part begins below its parent's threshold (the parts
+    // overlap), and its low thresholds would otherwise fall below it.
+    static void emit(std::vector<double> &out, double a, double b, unsigned splits, double above, double upto) {
         if (splits == 0) return;
         const double range = b - a;
         const double t = a + range * kSplitRatio;  // the low part's upper bound
-        emit(a, t, splits - 1);
-        thresholds.push_back(t);
-        emit(b - range * kSplitRatio, b, splits - 1);
+        const double decides = std::min(std::max(t, above), upto);
+        emit(out, a, t, splits - 1, above, decides);
+        out.push_back(decides);
+        emit(out, b - range * kSplitRatio, b, splits - 1, decides, upto);
     }
 };
 
@@ -243,10 +276,10 @@ template <class T>
 using LargeArray = std::unique_ptr<T[], FreeDeleter>;
 
 template <class T>
-LargeArray<T> large_array(uint64_t count, const char *what) {
+LargeArray<T> large_array(uint64_t count, const std::string &name, const char *what) {
     void *p = count == 0 ? nullptr : allocate_large(static_cast<size_t>(count) * sizeof(T));
     if (count != 0 && p == nullptr)
-        fail("Not enough memory for the spatial index (%llu MB of %s)",
+        fail("Not enough memory for %s (%llu MB of %s)", name.c_str(),
              static_cast<unsigned long long>((count * sizeof(T)) >> 20), what);
     return LargeArray<T>(static_cast<T *>(p));
 }
@@ -257,13 +290,18 @@ template <class Body>
 void in_parallel(uint64_t n, unsigned parts, const Body &body) {
     if (n < 65536) parts = 1;
     std::vector<std::thread> threads;
+    threads.reserve(parts);
     const uint64_t step = (n + parts - 1) / std::max(parts, 1u);
-    for (unsigned p = 1; p < parts && p * step < n; ++p) {
-        const uint64_t begin = p * step, end = std::min(n, begin + step);
-        try {
-            threads.emplace_back([&body, p, begin, end] { body(p, begin, end); });
-        } catch (const std::system_error &) {
-            body(p, begin, end);  // no thread to be had: this one does it
+    {
+        // Only the calling thread takes an interrupt, as in the rest of the run.
+        const SignalsBlocked blocked;
+        for (unsigned p = 1; p < parts && p * step < n; ++p) {
+            const uint64_t begin = p * step, end = std::min(n, begin + step);
+            try {
+                threads.emplace_back([&body, p, begin, end] { body(p, begin, end); });
+            } catch (const std::system_error &) {
+                body(p, begin, end);  // no thread to be had: this one does it
+            }
         }
     }
     body(0, 0, std::min(n, step));
@@ -280,51 +318,29 @@ struct Node {
     uint32_t children;
 };
 
-class QixBuilder {
-public:
-    QixBuilder(const ReadAt &read, uint64_t shapes, unsigned depth)
-        : read_(read), shapes_(shapes), depth_(depth), table_size_(level_start(depth + 1)),
-          threads_(std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads)) {}
+}  // namespace
 
-    void build(const double box_xy[4]) {
-        root_ = {box_xy[0], box_xy[1], box_xy[2], box_xy[3]};
+class QixTree {
+public:
+    QixTree(std::string name, uint64_t shapes, unsigned depth)
+        : name_(std::move(name)), shapes_(shapes), depth_(depth), table_size_(level_start(depth + 1)),
+          threads_(std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads)) {
         try {
             counts_.assign(table_size_, 0);
         } catch (const std::bad_alloc &) {
-            fail("Not enough memory for the spatial index (%llu MB node table)",
+            fail("Not enough memory for %s (%llu MB node table)", name_.c_str(),
                  static_cast<unsigned long long>((uint64_t{table_size_} * 4) >> 20));
         }
-        ranks_ = large_array<uint32_t>(shapes_, "shape ids");
-        // A header box that leaves some point out (by the comparisons a
-        // reader makes) grows to hold it, and the points are filed again.
-        double t0=now_s();
-        make_steps_table();
-        fprintf(stderr,"by_axis %d steps %.3f\n",by_axis_,now_s()-t0);
-        if (!file_points()) {
-            root_ = {std::min(root_.x0, lo_x_), std::min(root_.y0, lo_y_), std::max(root_.x1, hi_x_),
-                     std::max(root_.y1, hi_y_)};
-            make_steps_table();
-            file_points();
-        }
-        double t1=now_s();
-        steps_ = std::vector<Step>();
-        root_node_ = trim(1, 0, root_);
-        if (root_node_ == kNoNode) {  // no points: the bare root
-            nodes_.push_back(Node{root_, 0, 0, 0, {}, 0});
-            root_node_ = 0;
-        }
-        if (nodes_[root_node_].below_bytes > INT32_MAX)
-            fail("The spatial index would exceed the 2 GB its offsets can address");
-        double t2=now_s();
-        rank_points();
-        fprintf(stderr,"file %.3f trim %.3f rank %.3f\n",t1-t0,t2-t1,now_s()-t2);
+        ranks_ = large_array<uint32_t>(shapes_, name_, "shape ids");
     }
 
-    void make_steps_table() {
+    // The box of the root node, and how points are filed under it.
+    void set_root(const Box &box) {
+        root_ = box;
         try {
             steps_.resize(level_start(depth_));
         } catch (const std::bad_alloc &) {
-            fail("Not enough memory for the spatial index (%llu MB node table)",
+            fail("Not enough memory for %s (%llu MB node table)", name_.c_str(),
                  static_cast<unsigned long long>((uint64_t{level_start(depth_)} * sizeof(Step)) >> 20));
         }
         steps_exact_ = make_steps(steps_.data(), depth_, 1, 0, root_);
@@ -332,70 +348,46 @@ public:
         if (by_axis_) steps_ = std::vector<Step>();  // not needed
     }
 
-    // The axis routes, if every level splits all its nodes alike.
-    bool make_axis_routes() {
-        std::vector<unsigned> bits[2];
-        const unsigned splits = 2 * (depth_ - 1);
-        for (unsigned level = 1; level < depth_; ++level) {
-            const Step &s = steps_[level_start(level)];
-            for (uint32_t g = level_start(level); g < level_start(level + 1); ++g)
-                if (steps_[g].axis[0] != s.axis[0] || steps_[g].axis[1] != s.axis[1] || steps_[g].axis[2] != s.axis[1])
-                { fprintf(stderr,"level %u node %u axes %d%d%d vs %d%d\n",level,g,steps_[g].axis[0],steps_[g].axis[1],steps_[g].axis[2],s.axis[0],s.axis[1]); return false;}
-            const unsigned k = 2 * (level - 1);  // the level's first split
-            bits[s.axis[0]].push_back(splits - 1 - k);
-            bits[s.axis[1]].push_back(splits - 2 - k);
-        }
-        return axis_[0].build(root_.x0, root_.x1, bits[0]) && axis_[1].build(root_.y0, root_.y1, bits[1]);
+    // Files points first .. first + n - 1, whose coordinates are x[i *
+    // stride] and y[i * stride]; false if the root box leaves one out.
+    // Safe from several threads for disjoint ranges.
+    bool file(uint64_t first, const double *x, const double *y, size_t stride, size_t n) {
+        const Box root = root_;
+        bool inside = true;
+        for (size_t i = 0; i < n; ++i) inside = inside & holds(root, x[i * stride], y[i * stride]);
+        route(x, y, stride, n, ranks_.get() + first);
+        return inside;
     }
 
-    void write(const WriteAt &out) {
-        out_ = &out;
-        buffer_.resize(kOutBytes);
-        unsigned char head[kHeaderBytes] = {'S', 'Q', 'T', 1, 1, 0, 0, 0};
-        store_le32(head + 8, static_cast<uint32_t>(shapes_));
-        store_le32(head + 12, depth_);
-        put(head, sizeof head);
-        window_ = large_array<uint32_t>(std::min(shapes_, kWindowIds) + threads_, "sorted shape ids");
-        double t0=now_s();
-        write_node(root_node_);
-        flush();
-        fprintf(stderr,"write %.3f\n",now_s()-t0);
-    }
-
-private:
-    // Files every point, counting points per node; false (with the points'
+    // Files every point of the finished .shp; false (with the points'
     // extent noted) if the root box leaves one out.
-    bool file_points() {
+    bool file_shp(const ReadAt &read) {
         std::vector<unsigned char> block;
         std::vector<double> xy;
         try {
             block.resize(kRecordsPerRead * kRecordBytes);
             xy.resize(2 * kRecordsPerRead);
         } catch (const std::bad_alloc &) {
-            fail("Not enough memory for the spatial index (read buffers)");
+            fail("Not enough memory for %s (read buffers)", name_.c_str());
         }
         struct Part {
             double lo_x = HUGE_VAL, lo_y = HUGE_VAL, hi_x = -HUGE_VAL, hi_y = -HUGE_VAL;
             bool inside = true;
             uint64_t bad = UINT64_MAX;  // first record that is not PointZ
         };
-        std::vector<Part> parts(threads_); double read_s=0;
+        std::vector<Part> parts(threads_);
         for (uint64_t first = 0; first < shapes_; first += kRecordsPerRead) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(kRecordsPerRead, shapes_ - first));
-            double tr=now_s();
-            if (!read_(kShpHeaderBytes + first * kRecordBytes, block.data(), n * kRecordBytes))
-                fail("Cannot read the shapefile back for its spatial index");
-            read_s+=now_s()-tr;
+            if (!read(kShpHeaderBytes + first * kRecordBytes, block.data(), n * kRecordBytes))
+                fail("Cannot read the shapefile back for %s", name_.c_str());
             in_parallel(n, threads_, [&](unsigned part, uint64_t begin, uint64_t end) {
                 Part p = parts[part];  // copies, kept in registers
-                const Box root = root_;
                 const unsigned char *r = block.data() + begin * kRecordBytes;
                 double *out = xy.data() + 2 * begin;
                 for (uint64_t i = begin; i < end; ++i, r += kRecordBytes, out += 2) {
                     if (load_be32(r + 4) != kContentWords || load_le32(r + 8) != kShapeTypePointZ)
                         p.bad = std::min(p.bad, first + i);
                     const double x = load_le_double(r + 12), y = load_le_double(r + 20);
-                    p.inside = p.inside & holds(root, x, y);
                     // NaN never moves these bounds, and is held by any box.
                     p.lo_x = x < p.lo_x ? x : p.lo_x;
                     p.hi_x = x > p.hi_x ? x : p.hi_x;
@@ -404,12 +396,13 @@ private:
                     out[0] = x;
                     out[1] = y;
                 }
+                const double *at = xy.data() + 2 * begin;
+                p.inside = file(first + begin, at, at + 1, 2, end - begin) && p.inside;
                 parts[part] = p;
-                route(xy.data() + 2 * begin, end - begin, ranks_.get() + first + begin);
             });
             for (const Part &p : parts)
                 if (p.bad != UINT64_MAX)
-                    fail("Record %llu of the shapefile is not a PointZ record",
+                    fail("No %s: record %llu of the shapefile is not a PointZ record", name_.c_str(),
                          static_cast<unsigned long long>(p.bad + 1));
         }
         bool inside = true;
@@ -422,42 +415,93 @@ private:
             hi_x_ = std::max(hi_x_, p.hi_x);
             hi_y_ = std::max(hi_y_, p.hi_y);
         }
-        fprintf(stderr,"read %.3f\n",read_s);
-        if (!inside) return false;
-        for (uint64_t i = 0; i < shapes_; ++i) ++counts_[ranks_[i]];
-        return true;
+        return inside;
     }
 
-    // file_point for `n` points (X, Y pairs) into `nodes`, by the steps,
-    // eight points abreast so that their table look-ups overlap.
-    void route(const double *xy, size_t n, uint32_t *nodes) const {
+    // The root box grown to hold the points of the last file_shp().
+    Box grown_root() const {
+        return {std::min(root_.x0, lo_x_), std::min(root_.y0, lo_y_), std::max(root_.x1, hi_x_),
+                std::max(root_.y1, hi_y_)};
+    }
+
+    // Once every point is filed: the tree trimmed as shapelib trims it, and
+    // each point's place in the file.
+    void finish() {
+        steps_ = std::vector<Step>();
+        for (uint64_t i = 0; i < shapes_; ++i) ++counts_[ranks_[i]];
+        root_node_ = trim(1, 0, root_);
+        if (root_node_ == kNoNode) {  // no points: the bare root
+            nodes_.push_back(Node{root_, 0, 0, 0, {}, 0});
+            root_node_ = 0;
+        }
+        if (nodes_[root_node_].below_bytes > INT32_MAX)
+            fail("%s would exceed the 2 GB its offsets can address", name_.c_str());
+        rank_points();
+    }
+
+    void write(const WriteAt &out) {
+        out_ = &out;
+        try {
+            buffer_.resize(kOutBytes);
+        } catch (const std::bad_alloc &) {
+            fail("Not enough memory for %s (write buffer)", name_.c_str());
+        }
+        unsigned char head[kHeaderBytes] = {'S', 'Q', 'T', 1, 1, 0, 0, 0};
+        store_le32(head + 8, static_cast<uint32_t>(shapes_));
+        store_le32(head + 12, depth_);
+        put(head, sizeof head);
+        window_ = large_array<uint32_t>(std::min(shapes_, kWindowIds) + threads_, name_, "sorted shape ids");
+        write_node(root_node_);
+        flush();
+    }
+
+private:
+    // The axis routes, if every level splits all its nodes alike.
+    bool make_axis_routes() {
+        std::vector<unsigned> bits[2];
+        const unsigned splits = 2 * (depth_ - 1);
+        for (unsigned level = 1; level < depth_; ++level) {
+            const Step &s = steps_[level_start(level)];
+            for (uint32_t g = level_start(level); g < level_start(level + 1); ++g)
+                if (steps_[g].axis[0] != s.axis[0] || steps_[g].axis[1] != s.axis[1] || steps_[g].axis[2] != s.axis[1])
+                    return false;
+            const unsigned k = 2 * (level - 1);  // the level's first split
+            bits[s.axis[0]].push_back(splits - 1 - k);
+            bits[s.axis[1]].push_back(splits - 2 - k);
+        }
+        return axis_[0].build(root_.x0, root_.x1, bits[0]) && axis_[1].build(root_.y0, root_.y1, bits[1]);
+    }
+
+    // file_point for `n` points into `nodes`: by axis where the tree
+    // allows, else by the steps, eight points abreast so that their table
+    // look-ups overlap.
+    void route(const double *x, const double *y, size_t stride, size_t n, uint32_t *nodes) const {
         if (by_axis_) {
             const uint32_t leaves = level_start(depth_);
+            const AxisRoute &ax = axis_[0], &ay = axis_[1];
             for (size_t i = 0; i < n; ++i)
-                nodes[i] = leaves + (axis_[0].code[axis_[0].leaf(xy[2 * i])] | axis_[1].code[axis_[1].leaf(xy[2 * i + 1])]);
+                nodes[i] = leaves + (ax.code[ax.below(x[i * stride])] | ay.code[ay.below(y[i * stride])]);
             return;
         }
-        if (!steps_exact_) {
-            for (size_t i = 0; i < n; ++i) nodes[i] = file_point(root_, depth_, xy[2 * i], xy[2 * i + 1]);
-            return;
-        }
-        constexpr size_t kLanes = 8;
-        const Step *steps = steps_.data();
         size_t i = 0;
-        for (; i + kLanes <= n; i += kLanes) {
-            uint32_t node[kLanes] = {};
-            for (unsigned level = 1; level < depth_; ++level) {
-                for (size_t j = 0; j < kLanes; ++j) {
-                    const Step &s = steps[node[j]];
-                    const double *p = xy + 2 * (i + j);
-                    const unsigned h = p[s.axis[0]] > s.t[0] ? 1 : 0;
-                    const unsigned high = p[s.axis[1 + h]] > s.t[1 + h] ? 1 : 0;
-                    node[j] = 4 * node[j] + 1 + 2 * h + high;
+        if (steps_exact_) {
+            constexpr size_t kLanes = 8;
+            const Step *steps = steps_.data();
+            for (; i + kLanes <= n; i += kLanes) {
+                uint32_t node[kLanes] = {};
+                for (unsigned level = 1; level < depth_; ++level) {
+                    for (size_t j = 0; j < kLanes; ++j) {
+                        const Step &s = steps[node[j]];
+                        const double p[2] = {x[(i + j) * stride], y[(i + j) * stride]};
+                        const unsigned h = p[s.axis[0]] > s.t[0] ? 1 : 0;
+                        const unsigned high = p[s.axis[1 + h]] > s.t[1 + h] ? 1 : 0;
+                        node[j] = 4 * node[j] + 1 + 2 * h + high;
+                    }
                 }
+                std::copy(node, node + kLanes, nodes + i);
             }
-            std::copy(node, node + kLanes, nodes + i);
         }
-        for (; i < n; ++i) nodes[i] = file_point(root_, depth_, xy[2 * i], xy[2 * i + 1]);
+        for (; i < n; ++i) nodes[i] = file_point(root_, depth_, x[i * stride], y[i * stride]);
     }
 
     // shapelib's SHPTreeNodeTrim on `self`, a node of `level`: children
@@ -491,7 +535,7 @@ private:
         try {
             nodes_.push_back(node);
         } catch (const std::bad_alloc &) {
-            fail("Not enough memory for the spatial index (%zu tree nodes)", nodes_.size());
+            fail("Not enough memory for %s (%zu tree nodes)", name_.c_str(), nodes_.size());
         }
         return static_cast<unsigned>(nodes_.size() - 1);
     }
@@ -576,7 +620,7 @@ private:
         used_ = 0;
     }
 
-    const ReadAt &read_;
+    const std::string name_;  // for messages
     const uint64_t shapes_;
     const unsigned depth_;
     const uint32_t table_size_;
@@ -600,23 +644,64 @@ private:
     uint64_t window_begin_ = 0, window_end_ = 0, next_rank_ = 0;
 };
 
-}  // namespace
-
 unsigned qix_depth_for(uint64_t shapes) {
-    // Leaves (4^(depth-1) of them) of about 256 points each.
+    // The complete tree's 4^(depth-1) leaves, at most 64 points each on
+    // average (more than half of them stay empty, where the parts overlap).
     unsigned depth = 1;
-    while (depth < kMaxQixDepth && (uint64_t{256} << (2 * (depth - 1))) < shapes) ++depth;
+    while (depth < kMaxQixDepth && (uint64_t{64} << (2 * (depth - 1))) < shapes) ++depth;
     return depth;
 }
 
-void write_qix(const ReadAt &read_shp, uint64_t shape_count, const double box_xy[4], const WriteAt &write,
-               unsigned depth) {
-    if (shape_count > INT32_MAX)
-        fail("Too many points for a spatial index (%llu; at most %d)", static_cast<unsigned long long>(shape_count),
-             INT32_MAX);
-    if (depth == 0) depth = qix_depth_for(shape_count);
-    if (depth > kMaxQixDepth) fail("Spatial index depth %u is over the limit of %u", depth, kMaxQixDepth);
-    QixBuilder builder(read_shp, shape_count, depth);
-    builder.build(box_xy);
-    builder.write(write);
+namespace {
+
+unsigned checked_depth(const std::string &name, uint64_t shapes, unsigned depth) {
+    if (shapes > INT32_MAX)
+        fail("Too many points for %s (%llu; a spatial index holds at most %d)", name.c_str(),
+             static_cast<unsigned long long>(shapes), INT32_MAX);
+    if (depth == 0) return qix_depth_for(shapes);
+    if (depth > kMaxQixDepth) fail("A spatial index depth of %u is over the limit of %u", depth, kMaxQixDepth);
+    return depth;
+}
+
+}  // namespace
+
+void write_qix(const std::string &name, const ReadAt &read_shp, uint64_t shape_count, const double box_xy[4],
+               const WriteAt &write, unsigned depth) {
+    QixTree tree(name, shape_count, checked_depth(name, shape_count, depth));
+    // A header box that leaves some point out (by the comparisons a reader
+    // makes) grows to hold it, and the points are filed again.
+    tree.set_root({box_xy[0], box_xy[1], box_xy[2], box_xy[3]});
+    if (!tree.file_shp(read_shp)) {
+        tree.set_root(tree.grown_root());
+        tree.file_shp(read_shp);
+    }
+    tree.finish();
+    tree.write(write);
+}
+
+QixBuilder::QixBuilder(const std::string &name, uint64_t shapes, const double box_xy[4], unsigned depth)
+    : tree_(std::make_unique<QixTree>(name, shapes, checked_depth(name, shapes, depth))), shapes_(shapes) {
+    std::copy(box_xy, box_xy + 4, box_);
+    tree_->set_root({box_xy[0], box_xy[1], box_xy[2], box_xy[3]});
+}
+
+QixBuilder::~QixBuilder() = default;
+
+void QixBuilder::file(uint64_t first, const double *x, const double *y, size_t n) {
+    if (first + n > shapes_) {  // more points than announced: not the index of any .shp
+        outside_.store(true, std::memory_order_relaxed);
+        return;
+    }
+    if (!tree_->file(first, x, y, 1, n)) outside_.store(true, std::memory_order_relaxed);
+    filed_.fetch_add(n, std::memory_order_relaxed);
+}
+
+bool QixBuilder::fits(uint64_t shapes, const double box_xy[4]) const {
+    return shapes == shapes_ && filed_.load() == shapes_ && !outside_.load() &&
+           std::memcmp(box_xy, box_, sizeof box_) == 0;
+}
+
+void QixBuilder::write(const WriteAt &write) {
+    tree_->finish();
+    tree_->write(write);
 }
