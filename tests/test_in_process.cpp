@@ -19,6 +19,7 @@
 #include "capture.h"
 #include "dbf/dbf_writer.h"
 #include "in_process.h"
+#include "core/limits.h"
 #include "io/posix_io.h"
 #include "pelmora_run.h"
 
@@ -227,3 +228,29 @@ TEST_F(Faults, UpdateHeaderStopsAtAReadErrorAndChangesNothing) {
 }
 
 }  // namespace
+
+// A selection is judged as the points are kept: the run that keeps more
+// than a shapefile holds fails once they are counted, and nothing of it is
+// left.  The limit is lowered here, so as not to write 119 million records
+// first.
+TEST(SelectionLimit, KeepingMoreThanAShapefileHoldsFailsAsThePointsAreKeptAndLeavesNothing) {
+    TempDir dir("kept_limit");
+    const std::string las = dir / "in.las";
+    generate_las(las, {"--version", "1.4", "--format", "6", "--points", "100"});
+    for (const char *old : {"in.shp", "in.shx", "in.dbf"}) write_file(dir / old, "old");
+    const std::vector<std::string> before = listing(dir.path);
+    const uint64_t saved = kept_points_limit();
+    kept_points_limit() = 50;
+    std::string errors;
+    const int status = run_convert_in_process({"-q", "--class", "0-255", las}, &errors);
+    kept_points_limit() = saved;
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(errors, "pelmora-convert: The selection from " + las +
+                          " keeps more than 50 points, more than a shapefile can hold; nothing was written\n");
+    EXPECT_EQ(listing(dir.path), before);
+    EXPECT_EQ(read_file(dir / "in.shp"), "old");
+    // Up to the limit, it converts.
+    kept_points_limit() = 100;
+    EXPECT_EQ(run_convert_in_process({"-q", "--class", "0-255", las}, &errors), 0) << errors;
+    kept_points_limit() = saved;
+}

@@ -43,6 +43,11 @@ void far_limits(const LasHeader &h, double low[3], double high[3]) {
 
 }  // namespace
 
+uint64_t &kept_points_limit() {
+    static uint64_t limit = kMaxShapefilePoints;
+    return limit;
+}
+
 std::string far_points_warning(const std::string &name, uint64_t far, uint64_t points) {
     return ostrine::formatted("%s: %llu of %llu points lie far outside the box its header gives (beyond it by more "
                               "than ten times the box's own size); the file may be damaged",
@@ -136,10 +141,10 @@ void Conversion::write_points() {
                     selection_ ? static_cast<int32_t>(selection_->filter(room, static_cast<uint32_t>(count))) : count;
                 // A selection is judged as the points are read: the limit
                 // of a shapefile too.
-                if (written_ + static_cast<uint64_t>(kept) > kMaxShapefilePoints)
+                if (written_ + static_cast<uint64_t>(kept) > kept_points_limit())
                     fail("\nThe selection from %s keeps more than %llu points, more than a shapefile can hold; "
                          "nothing was written\n",
-                         setup_.file->name().c_str(), static_cast<unsigned long long>(kMaxShapefilePoints));
+                         setup_.file->name().c_str(), static_cast<unsigned long long>(kept_points_limit()));
                 if (kept > 0) pieces.submit({static_cast<int32_t>(chunk), first, kept, room, written_});
                 written_ += static_cast<uint64_t>(kept);
                 if (setup_.after_piece) setup_.after_piece(read_);

@@ -22,3 +22,8 @@ constexpr int32_t kPieceRecords = 31250;
 // The largest point count whose PointZ main file still has a file length
 // (50 + 18 words per record) that fits the format's signed 32-bit field.
 constexpr uint64_t kMaxShapefilePoints = 119304644;
+
+// The limit a selection's kept points are held to as they are counted:
+// kMaxShapefilePoints, which tests lower to reach the refusal without
+// writing 119 million records first.
+uint64_t &kept_points_limit();

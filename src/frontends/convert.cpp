@@ -277,8 +277,9 @@ std::string base_name(const std::string &path) {
 }
 
 // The checks of a header before its points are read; the first problem
-// fails the file.
-void check_header(const LasFile &file, bool laz) {
+// fails the file.  With a selection, the points a shapefile must hold are
+// the kept ones, counted as they are kept: the file's own count may be any.
+void check_header(const LasFile &file, bool laz, bool selecting) {
     const std::string &name = file.name();
     const LasHeader &h = file.header();
     auto refuse = [&](const std::string &problem, const char *consequence = "") {
@@ -297,7 +298,7 @@ void check_header(const LasFile &file, bool laz) {
     refuse(inside, "; the point records cannot start there");
     refuse(las_rules::offset_beyond_end(name, h, file.size()));
     refuse(las_rules::legacy_count_contradicts(name, h));
-    refuse(las_rules::too_many_points(name, h.point_count()));
+    if (!selecting) refuse(las_rules::too_many_points(name, h.point_count()));
     if (!laz) refuse(las_rules::records_missing(name, h, h.point_count(), h.record_length, file.size()));
     for (const std::string &problem : las_rules::infinite_coordinates(name, h)) refuse(problem);
 }
@@ -331,7 +332,7 @@ FileResult convert_one(const std::string &name, const Options &o, std::set<std::
     file.inspect();
     const LasHeader &h = file.header();
     const bool laz = h.compressed();
-    check_header(file, laz);
+    check_header(file, laz, o.selection.active());
     // LAZ: where the compressed chunks are, checked against the file before
     // anything is written or any decoder started.
     laz::LazPlan plan;

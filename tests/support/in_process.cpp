@@ -6,29 +6,51 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "frontends/convert.h"
 #include "frontends/pelmora.h"
 
-int run_in_process(const std::string &las, std::string *console) {
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
+namespace {
+
+// Runs `main` with the descriptor `fd` of `stream` sent to a file whose text
+// ends in `captured`.
+template <class Main>
+int captured_run(FILE *stream, int fd, std::string *captured, Main main) {
+    std::fflush(stream);
+    const int saved = dup(fd);
     FILE *text = std::tmpfile();
-    dup2(fileno(text), STDOUT_FILENO);
-    char program[] = "Pelmora";
-    std::string argument = las;
-    char *argv[] = {program, argument.data(), nullptr};
-    const int status = run(2, argv);
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
+    dup2(fileno(text), fd);
+    const int status = main();
+    std::fflush(stream);
+    dup2(saved, fd);
     close(saved);
-    if (console != nullptr) {
-        console->clear();
+    if (captured != nullptr) {
+        captured->clear();
         std::rewind(text);
         char buffer[4096];
         size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, text)) > 0) console->append(buffer, n);
+        while ((n = std::fread(buffer, 1, sizeof buffer, text)) > 0) captured->append(buffer, n);
     }
     std::fclose(text);
     return status;
+}
+
+}  // namespace
+
+int run_in_process(const std::string &las, std::string *console) {
+    char program[] = "Pelmora";
+    std::string argument = las;
+    char *argv[] = {program, argument.data(), nullptr};
+    return captured_run(stdout, STDOUT_FILENO, console, [&] { return run(2, argv); });
+}
+
+int run_convert_in_process(const std::vector<std::string> &arguments, std::string *errors) {
+    std::vector<std::string> words = {"pelmora-convert"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return captured_run(stderr, STDERR_FILENO, errors,
+                        [&] { return convert_main(static_cast<int>(words.size()), argv.data()); });
 }
 
 int open_descriptor_count() {

@@ -4,9 +4,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Runs Pelmora on `las`; returns its status, and what it printed in `console`.
 int run_in_process(const std::string &las, std::string *console = nullptr);
+
+// Runs pelmora-convert with `arguments`; returns its status, and what it
+// printed on standard error in `errors`.
+int run_convert_in_process(const std::vector<std::string> &arguments, std::string *errors = nullptr);
 
 int open_descriptor_count();
 size_t heap_in_use();
