@@ -10,7 +10,6 @@
 // complete and agreeing with their headers; a failure always ends with a
 // message, never with "Elapsed time", and leaves no output and no
 // temporary; no descriptor outlives a run.
-#include <dirent.h>
 
 #include <cstdio>
 #include <string>
@@ -18,23 +17,6 @@
 #include "fuzz_support.h"
 #include "output_checks.h"
 #include "frontends/pelmora.h"
-
-namespace {
-
-// Files in the working directory other than the input and the console.
-int stray_files(const std::string &dir) {
-    int count = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != ".." && name != "in.las" && name != "console.txt") ++count;
-        }
-        closedir(d);
-    }
-    return count;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string base = fuzz_workdir() + "/in";

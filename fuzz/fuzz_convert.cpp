@@ -9,7 +9,6 @@
 // with nothing left behind; never another status; no descriptor outlives a
 // run.  LAZ inputs meet a decoder that fails at once (no Node.js here):
 // everything before the decoder, and the decoder's failure, is exercised.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sanitizer/common_interface_defs.h>
 #include <stdlib.h>
@@ -23,18 +22,6 @@
 #include "output_checks.h"
 
 namespace {
-
-int stray_files(const std::string &dir) {
-    int count = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != ".." && name != "in.las" && name != "console.txt") ++count;
-        }
-        closedir(d);
-    }
-    return count;
-}
 
 // The command's warnings and errors go to standard error, one or more an
 // input: they are sent to /dev/null while it runs.  The sanitizers report

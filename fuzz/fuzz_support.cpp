@@ -69,6 +69,18 @@ void write_input(const std::string &path, const uint8_t *data, size_t size) {
     if (close(fd) != 0) fuzz_finding("cannot close the input file", path);
 }
 
+int stray_files(const std::string &dir) {
+    int count = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && name != "in.las" && name != "console.txt") ++count;
+        }
+        closedir(d);
+    }
+    return count;
+}
+
 int open_descriptor_count() {
     int count = 0;
     if (DIR *d = opendir("/proc/self/fd")) {

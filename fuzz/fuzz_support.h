@@ -19,6 +19,9 @@ std::string take_console();
 // Writes `size` bytes to `path`, replacing it; aborts if that fails.
 void write_input(const std::string &path, const uint8_t *data, size_t size);
 
+// Files in `dir` other than the input (in.las) and the console.
+int stray_files(const std::string &dir);
+
 // Number of open file descriptors of the process (PROJ's database excepted).
 int open_descriptor_count();
 

@@ -3,7 +3,6 @@
 // expected result is computed here from the LAS bytes, and the spatial
 // index as one more output.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -417,15 +416,8 @@ TEST(SpatialIndexes, IndexIsOneMoreOutputOfTheSetAndNoStaleOneStays) {
     pages += fs::file_size(dir / "t.qix") / 4096 / 2;
     const std::string mnt = dir / "disk";
     fs::create_directory(mnt);
-    const std::string options = "size=" + std::to_string(pages * 4) + "k";
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, options.c_str()) != 0)
-        GTEST_SKIP() << "this machine does not let the test mount a small tmpfs (" << std::strerror(errno) << ")";
-    const struct Unmount {
-        std::string path;
-        ~Unmount() {
-            if (umount(path.c_str()) != 0) umount2(path.c_str(), MNT_DETACH);
-        }
-    } unmount{mnt};
+    const SmallTmpfs disk(mnt, pages * 4);
+    if (!disk.mounted()) GTEST_SKIP() << "this machine does not let the test mount a small tmpfs (" << disk.error() << ")";
     write_file(mnt + "/t.las", read_file(dir / "t.las"));
     write_file(mnt + "/t.qix", "old index");
     const Captured full = convert({"--index", "t.las"}, mnt);

@@ -6,7 +6,6 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -405,16 +404,9 @@ TEST(OutputFailures, ADiskThatFillsUpAtAnyPointNeverEndsInSuccess) {
     std::map<std::string, int> failures;
     for (int pages = 14; pages <= 57; ++pages) {
         SCOPED_TRACE(pages);
-        const std::string options = "size=" + std::to_string(pages * 4) + "k,mode=0777";
-        if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, options.c_str()) != 0)
-            GTEST_SKIP() << "this machine does not let the test mount a small tmpfs (" << std::strerror(errno) << ")";
         // Unmounted however this round ends, before the directory is removed.
-        const struct Unmount {
-            std::string path;
-            ~Unmount() {
-                if (umount(path.c_str()) != 0) umount2(path.c_str(), MNT_DETACH);
-            }
-        } unmount{mnt};
+        const SmallTmpfs disk(mnt, static_cast<unsigned long long>(pages) * 4, "mode=0777");
+        if (!disk.mounted()) GTEST_SKIP() << "this machine does not let the test mount a small tmpfs (" << disk.error() << ")";
         write_file(las, read_file(source));
         const Captured run = run_pelmora(las);
         EXPECT_EQ(run.signal, 0);

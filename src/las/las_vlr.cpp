@@ -25,52 +25,49 @@ VlrSpace vlr_space(uint16_t header_size, uint64_t version_header_bytes, uint32_t
     return space;
 }
 
-std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep) {
-    std::vector<LasVlr> kept;
+void walk_records(const ReadAt &read, VlrSpace space, uint32_t count, bool extended,
+                  const std::function<bool(const RecordPlace &)> &visit) {
+    const uint64_t header_bytes = extended ? kEvlrHeaderBytes : kVlrHeaderBytes;
     uint64_t at = space.begin;
-    // Each record takes at least 54 bytes of the space, so a garbage count
-    // cannot make this loop longer than the space allows.
+    // Each record takes at least its header's bytes of the space, so a
+    // garbage count cannot make this loop longer than the space allows.
     for (uint32_t i = 0; i < count; ++i) {
-        if (at >= space.end || space.end - at < kVlrHeaderBytes) break;
-        unsigned char header[kVlrHeaderBytes];
-        if (!read(at, header, sizeof header)) break;
-        const uint16_t record_id = load_le16(header + 18);
-        const uint16_t length = load_le16(header + 20);
-        const uint64_t payload_at = at + kVlrHeaderBytes;
-        if (space.end - payload_at < length) break;
-
-        const std::string user_id = user_id_of(header);
-        if (keep(user_id, record_id)) {
-            LasVlr vlr{user_id, record_id, std::string(length, '\0')};
-            if (length > 0 && !read(payload_at, vlr.payload.data(), length)) break;
-            kept.push_back(std::move(vlr));
-        }
-        at = payload_at + length;
+        if (at >= space.end || space.end - at < header_bytes) break;
+        unsigned char header[kEvlrHeaderBytes];
+        if (!read(at, header, header_bytes)) break;
+        const uint64_t length = extended ? load_le64(header + 20) : load_le16(header + 20);
+        if (space.end - at - header_bytes < length) break;
+        if (!visit({user_id_of(header), load_le16(header + 18), at, header_bytes, length})) break;
+        at += header_bytes + length;
     }
+}
+
+namespace {
+
+std::vector<LasVlr> kept_records(const ReadAt &read, VlrSpace space, uint32_t count, bool extended,
+                                 const VlrFilter &keep, uint64_t max_payload) {
+    std::vector<LasVlr> kept;
+    walk_records(read, space, count, extended, [&](const RecordPlace &r) {
+        if (r.payload_bytes > max_payload || !keep(r.user_id, r.record_id)) return true;
+        LasVlr vlr{r.user_id, r.record_id, std::string(static_cast<size_t>(r.payload_bytes), '\0')};
+        if (r.payload_bytes > 0 &&
+            !read(r.at + r.header_bytes, vlr.payload.data(), static_cast<size_t>(r.payload_bytes)))
+            return false;
+        kept.push_back(std::move(vlr));
+        return true;
+    });
     return kept;
+}
+
+}  // namespace
+
+std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep) {
+    return kept_records(read, space, count, false, keep, UINT64_MAX);
 }
 
 std::vector<LasVlr> read_evlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep,
                                uint64_t max_payload) {
-    std::vector<LasVlr> kept;
-    uint64_t at = space.begin;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (at >= space.end || space.end - at < kEvlrHeaderBytes) break;
-        unsigned char header[kEvlrHeaderBytes];
-        if (!read(at, header, sizeof header)) break;
-        const uint16_t record_id = load_le16(header + 18);
-        const uint64_t length = load_le64(header + 20);
-        const uint64_t payload_at = at + kEvlrHeaderBytes;
-        if (space.end - payload_at < length) break;
-        const std::string user_id = user_id_of(header);
-        if (length <= max_payload && keep(user_id, record_id)) {
-            LasVlr vlr{user_id, record_id, std::string(static_cast<size_t>(length), '\0')};
-            if (length > 0 && !read(payload_at, vlr.payload.data(), static_cast<size_t>(length))) break;
-            kept.push_back(std::move(vlr));
-        }
-        at = payload_at + length;
-    }
-    return kept;
+    return kept_records(read, space, count, true, keep, max_payload);
 }
 
 bool is_extra_bytes_vlr(const std::string &user_id, uint16_t record_id) {

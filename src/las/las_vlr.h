@@ -38,6 +38,22 @@ using ReadAt = std::function<bool(uint64_t offset, void *buffer, size_t size)>;
 // Which records to keep (with their payloads); the others are only stepped over.
 using VlrFilter = std::function<bool(const std::string &user_id, uint16_t record_id)>;
 
+// Where a record lies in the file, and what it is.
+struct RecordPlace {
+    std::string user_id;
+    uint16_t record_id = 0;
+    uint64_t at = 0;            // its first byte
+    uint64_t header_bytes = 0;  // 54 (VLR) or 60 (EVLR)
+    uint64_t payload_bytes = 0;
+};
+
+// Walks at most `count` records (EVLRs when `extended`) from space.begin,
+// calling `visit` with each whole one until it returns false.  Stops at the
+// first record whose header or payload would end past space.end, or that
+// cannot be read.
+void walk_records(const ReadAt &read, VlrSpace space, uint32_t count, bool extended,
+                  const std::function<bool(const RecordPlace &)> &visit);
+
 // Walks at most `count` records from space.begin, keeping those `keep`
 // accepts.  Stops at the first record whose header or payload would end
 // past space.end, or that cannot be read.

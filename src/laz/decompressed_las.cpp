@@ -13,33 +13,19 @@
 
 namespace laz {
 
-namespace {
-
-constexpr uint64_t kVlrHeaderBytes = 54;
-constexpr uint64_t kEvlrHeaderBytes = 60;
-
-}  // namespace
-
 KeptLas::KeptLas(std::string name, int fd, uint64_t file_size, const LasHeader &header, RecordSource &inner)
     : name_(std::move(name)), fd_(fd), file_size_(file_size), header_(header), inner_(inner) {
     // The LASzip record: the first one of the walk from the header, as the
     // plan found it.
     const VlrSpace space =
         vlr_space(header.header_size, header.version_header_bytes(), header.offset_to_data, file_size);
-    uint64_t at = space.begin;
-    for (uint32_t i = 0; i < header.vlr_count && at + kVlrHeaderBytes <= space.end; ++i) {
-        unsigned char head[kVlrHeaderBytes];
-        if (io::pread_fully(fd_, head, sizeof head, at) != static_cast<long long>(sizeof head)) break;
-        const std::string user(reinterpret_cast<const char *>(head + 2), strnlen(reinterpret_cast<const char *>(head + 2), 16));
-        const uint64_t bytes = kVlrHeaderBytes + load_le16(head + 20);
-        if (at + bytes > space.end) break;
-        if (is_laszip_vlr(user, load_le16(head + 18))) {
-            laszip_at_ = at;
-            laszip_bytes_ = bytes;
-            break;
-        }
-        at += bytes;
-    }
+    BlockReader reader(fd_, space);
+    walk_records(reader.reader(), space, header.vlr_count, false, [this](const RecordPlace &r) {
+        if (!is_laszip_vlr(r.user_id, r.record_id)) return true;
+        laszip_at_ = r.at;
+        laszip_bytes_ = r.header_bytes + r.payload_bytes;
+        return false;
+    });
     if (laszip_bytes_ == 0) fail("%s: its LASzip record cannot be found again to leave it out of the LAS file", name_.c_str());
 }
 
@@ -88,14 +74,13 @@ void KeptLas::finish() {
     inner_.finish();
     if (header_.version_minor < 4 || header_.evlr_count == 0 || header_.evlr_start == 0) return;
     // The extended records as far as they are whole (as a reader walks them).
+    const VlrSpace space{header_.evlr_start, file_size_};
+    BlockReader reader(fd_, space);
     uint64_t end = header_.evlr_start;
-    for (uint32_t i = 0; i < header_.evlr_count && end + kEvlrHeaderBytes <= file_size_; ++i) {
-        unsigned char head[kEvlrHeaderBytes];
-        if (io::pread_fully(fd_, head, sizeof head, end) != static_cast<long long>(sizeof head)) break;
-        const uint64_t payload = load_le64(head + 20);
-        if (payload > file_size_ - end - kEvlrHeaderBytes) break;
-        end += kEvlrHeaderBytes + payload;
-    }
+    walk_records(reader.reader(), space, header_.evlr_count, true, [&end](const RecordPlace &r) {
+        end = r.at + r.header_bytes + r.payload_bytes;
+        return true;
+    });
     copy(header_.evlr_start, end - header_.evlr_start, next_at_);
 }
 

@@ -34,27 +34,13 @@ import time
 
 from osgeo import gdal, ogr
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tally import Tally  # noqa: E402
+
 NAN, INF = float('nan'), float('inf')
 SPLIT = 0.55
 FORCED_DEPTHS = (1, 2, 5, 9, 12)
 USED = re.compile(r'SHAPE: Used spatial index, got (\d+) matches')
-
-
-class Tally:
-    def __init__(self):
-        self.passed = 0
-        self.failed = []
-
-    def check(self, name, problems):
-        if problems:
-            self.failed.append(name)
-            print(f'FAIL {name}')
-            for p in problems[:5]:
-                print(f'     {p}')
-            if len(problems) > 5:
-                print(f'     ... {len(problems) - 5} more')
-        else:
-            self.passed += 1
 
 
 # ---- shapefiles as the converter lays them out ------------------------------

@@ -33,6 +33,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from las_expect import expect_from_las, set_header_box  # noqa: E402
+from tally import Tally  # noqa: E402
 from readers import (POINTZ, READS_AS_REAL, read_fiona, read_gdal, read_ogr, read_pyshp,  # noqa: E402
                      read_shapelib)
 
@@ -50,24 +51,6 @@ PELMORA_REFUSES = {'lasr_extra_byte.las': '32-byte format 1 records'}
 REAL_CRS = {'laspy_test1_4.las': 2903, 'laspy_1_4_w_evlr.las': 2903, 'lasr_extra_byte.las': 'UTM22'}
 OUTPUT_SUFFIXES = ('.shp', '.shx', '.dbf')
 WAVE_PACKET_FORMATS = (4, 5, 9, 10)
-MAX_SHOWN = 5  # mismatches shown per check
-
-
-class Tally:
-    def __init__(self):
-        self.passed = 0
-        self.failed = []
-
-    def check(self, name, problems):
-        if problems:
-            self.failed.append(name)
-            print(f'FAIL {name}')
-            for p in problems[:MAX_SHOWN]:
-                print(f'     {p}')
-            if len(problems) > MAX_SHOWN:
-                print(f'     ... {len(problems) - MAX_SHOWN} more')
-        else:
-            self.passed += 1
 
 
 def same(expected, got):

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <filesystem>
@@ -125,4 +128,14 @@ std::string PausedRun::finish(int *wait_status) {
     waitpid(pid_, wait_status, 0);
     pid_ = -1;
     return out.substr(std::min(filler_, out.size()));
+}
+
+SmallTmpfs::SmallTmpfs(std::string path, unsigned long long kib, const std::string &extra) : path_(std::move(path)) {
+    const std::string options = "size=" + std::to_string(kib) + "k" + (extra.empty() ? "" : "," + extra);
+    mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted_) error_ = std::strerror(errno);
+}
+
+SmallTmpfs::~SmallTmpfs() {
+    if (mounted_ && umount(path_.c_str()) != 0) umount2(path_.c_str(), MNT_DETACH);
 }

@@ -38,6 +38,26 @@ struct TempDir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
+// A tmpfs of `kib` KiB (mount options `extra` besides its size) mounted on
+// the existing directory `path` for the object's life, unmounted however the
+// test ends: a disk that fills up where a test wants it to.  mounted() is
+// false, with the reason in error(), where the machine does not let a test
+// mount one.
+class SmallTmpfs {
+public:
+    SmallTmpfs(std::string path, unsigned long long kib, const std::string &extra = "");
+    ~SmallTmpfs();
+    SmallTmpfs(const SmallTmpfs &) = delete;
+    SmallTmpfs &operator=(const SmallTmpfs &) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string &error() const { return error_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
 // Pelmora running in a child whose standard output is a one-page pipe filled
 // beforehand, so that the run stops at its first progress line (printed
 // just before the first chunk is read, when every temporary exists) until
