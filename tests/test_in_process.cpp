@@ -20,6 +20,7 @@
 #include "dbf/dbf_writer.h"
 #include "in_process.h"
 #include "core/limits.h"
+#include "select/selection.h"
 #include "io/posix_io.h"
 #include "pelmora_run.h"
 
@@ -253,4 +254,19 @@ TEST(SelectionLimit, KeepingMoreThanAShapefileHoldsFailsAsThePointsAreKeptAndLea
     kept_points_limit() = 100;
     EXPECT_EQ(run_convert_in_process({"-q", "--class", "0-255", las}, &errors), 0) << errors;
     kept_points_limit() = saved;
+
+    // Grid thinning fails rather than take more memory than it may: here
+    // 1 MB, for points in 40,000 cells outside a header box of zeros.
+    generate_las(las, {"--format", "1", "--points", "40000", "--box", "zero"});
+    const std::vector<std::string> old = listing(dir.path);
+    const uint64_t saved_memory = thin_grid_memory_limit();
+    thin_grid_memory_limit() = 1u << 20;
+    const int thinned = run_convert_in_process({"-q", "--thin-grid", "0.01", las}, &errors);
+    thin_grid_memory_limit() = saved_memory;
+    EXPECT_EQ(thinned, 1);
+    EXPECT_TRUE(errors.starts_with("pelmora-convert: --thin-grid 0.01: the points fill more than ")) << errors;
+    EXPECT_TRUE(errors.ends_with(" cells outside the header's box, more than the 1 MB the grid may take; use a larger "
+                                 "cell size\n"))
+        << errors;
+    EXPECT_EQ(listing(dir.path), old);
 }

@@ -88,6 +88,11 @@ std::string parse_every(const std::string &text, uint64_t &every) {
     return "";
 }
 
+uint64_t &thin_grid_memory_limit() {
+    static uint64_t limit = kThinGridMemory;
+    return limit;
+}
+
 // The occupied cells of the grid: a bitmap over the cells of the header's
 // box (one bit a cell: a 1 km tile at 0.5 m takes 500 KB), and a hash set
 // of the cells of points outside it (16 bytes a cell, kept at most half
@@ -103,7 +108,7 @@ public:
                             std::fabs(j0) < limit && std::fabs(j1) < limit;
         // Half the memory at most for the bitmap: the rest is for cells
         // outside the box.
-        if (usable && (i1 - i0 + 1) * (j1 - j0 + 1) <= static_cast<double>(kThinGridMemory / 2 * 8)) {
+        if (usable && (i1 - i0 + 1) * (j1 - j0 + 1) <= static_cast<double>(thin_grid_memory_limit() / 2 * 8)) {
             i0_ = i0;
             j0_ = j0;
             columns_ = static_cast<uint64_t>(i1 - i0 + 1);
@@ -162,10 +167,10 @@ private:
     void grow() {
         const uint64_t capacity = table_.size() * 2;
         const uint64_t bytes = capacity * sizeof(Cell) + bits_.size() * sizeof(uint64_t);
-        if (bytes > kThinGridMemory)
+        if (bytes > thin_grid_memory_limit())
             fail("\n--thin-grid %g: the points fill more than %llu cells outside the header's box, more than the "
                  "%llu MB the grid may take; use a larger cell size\n",
-                 size_, static_cast<unsigned long long>(used_), static_cast<unsigned long long>(kThinGridMemory >> 20));
+                 size_, static_cast<unsigned long long>(used_), static_cast<unsigned long long>(thin_grid_memory_limit() >> 20));
         std::vector<Cell> old(capacity, Cell{kEmpty, 0});
         old.swap(table_);
         used_ = 0;

@@ -44,6 +44,9 @@ std::string parse_every(const std::string &text, uint64_t &every);
 // Memory the grid thinning may take, in bytes: its cell bitmap over the
 // header's box and the set of occupied cells outside it.
 constexpr uint64_t kThinGridMemory = 256u << 20;
+// The limit in force: kThinGridMemory, which tests lower to reach the
+// refusal with few points.
+uint64_t &thin_grid_memory_limit();
 
 class GridCells;
 
@@ -61,7 +64,7 @@ public:
 
     // Moves the kept ones of `count` records to the front of `records`, in
     // order, and returns how many there are.  Fails (a Failure) when the
-    // grid's cells would take more than kThinGridMemory.
+    // grid's cells would take more than thin_grid_memory_limit().
     uint32_t filter(unsigned char *records, uint32_t count);
 
 private:
