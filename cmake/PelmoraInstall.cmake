@@ -81,9 +81,12 @@ install(FILES ${PELMORA_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 CO
 
 include(${CMAKE_CURRENT_LIST_DIR}/PelmoraDecoder.cmake)
 
-# The tile scripts, run from where they are installed (they find Pelmora and
-# pelmora-convert in bin/ of the same prefix, or on the PATH).
+# The tile scripts, run from where they are installed (they find
+# pelmora-convert on the PATH or in bin/ of the same prefix, through the
+# piece of shell they both source).
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/convert-tiles.sh ${PROJECT_SOURCE_DIR}/scripts/quicklook.sh
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/pelmora/scripts COMPONENT programs)
+install(FILES ${PROJECT_SOURCE_DIR}/scripts/find-converter.sh
   DESTINATION ${CMAKE_INSTALL_DATADIR}/pelmora/scripts COMPONENT programs)
 
 include(${CMAKE_CURRENT_LIST_DIR}/PelmoraPackaging.cmake)

@@ -119,15 +119,8 @@ jobs=${2:-$(nproc)}
 
 self=$(realpath -- "$0")
 here=$(dirname -- "$self")
-if [ -z "${PELMORA_CONVERT:-}" ]; then
-  [ -z "${PELMORA:-}${PELMORA_LAZ:-}" ] ||
-    echo "$prog: warning: PELMORA and PELMORA_LAZ are no longer used: pelmora-convert converts .las and .laz (set PELMORA_CONVERT to choose it)" >&2
-  # On the PATH, else bin/ of the prefix this script is installed in
-  # (<prefix>/share/pelmora/scripts), else the source tree's build/.
-  PELMORA_CONVERT=$(command -v pelmora-convert || true)
-  [ -n "$PELMORA_CONVERT" ] || { [ -x "$here/../../../bin/pelmora-convert" ] && PELMORA_CONVERT=$here/../../../bin/pelmora-convert; }
-  [ -n "$PELMORA_CONVERT" ] || PELMORA_CONVERT=$here/../build/pelmora-convert
-fi
+# shellcheck source=find-converter.sh
+. "$here/find-converter.sh"
 [ -f "$PELMORA_CONVERT" ] && [ -x "$PELMORA_CONVERT" ] ||
   usage_error "pelmora-convert not found at $PELMORA_CONVERT: set PELMORA_CONVERT, or build first"
 PELMORA_CONVERT=$(realpath -- "$PELMORA_CONVERT")

@@ -18,15 +18,9 @@ set -euo pipefail
 [ $# -ge 2 ] && [ $# -le 4 ] || { echo "usage: $0 IN.las|IN.laz OUT.png [CELL [SCALE]]" >&2; exit 2; }
 las=$1 png=$2 cell=${3:-30} scale=${4:-4}
 here=$(cd "$(dirname "$0")" && pwd)
-if [ -z "${PELMORA_CONVERT:-}" ]; then
-  [ -z "${PELMORA:-}${PELMORA_LAZ:-}" ] ||
-    echo "${0##*/}: warning: PELMORA and PELMORA_LAZ are no longer used: pelmora-convert converts .las and .laz (set PELMORA_CONVERT to choose it)" >&2
-  # On the PATH, else bin/ of the prefix this script is installed in
-  # (<prefix>/share/pelmora/scripts), else the source tree's build/.
-  PELMORA_CONVERT=$(command -v pelmora-convert || true)
-  [ -n "$PELMORA_CONVERT" ] || { [ -x "$here/../../../bin/pelmora-convert" ] && PELMORA_CONVERT=$here/../../../bin/pelmora-convert; }
-  [ -n "$PELMORA_CONVERT" ] || PELMORA_CONVERT=$here/../build/pelmora-convert
-fi
+prog=${0##*/}
+# shellcheck source=find-converter.sh
+. "$here/find-converter.sh"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 

@@ -54,6 +54,7 @@ expected=(
   share/pelmora/decoder/node_modules/laz-perf/lib/node/laz-perf.js
   share/pelmora/decoder/node_modules/laz-perf/lib/node/laz-perf.wasm
   share/pelmora/scripts/convert-tiles.sh
+  share/pelmora/scripts/find-converter.sh
   share/pelmora/scripts/quicklook.sh
   share/bash-completion/completions/pelmora-convert
   share/bash-completion/completions/pelmora-laz
