@@ -12,7 +12,7 @@
 //           ever opened by name.
 //   stdin   the job, one JSON object, then end of file:
 //             {"format": F, "record_length": L, "workers": W,
-//              "chunks": [[offset, bytes, points], ...]}
+//              "chunks": [[offset, bytes, points, verify], ...]}
 //           F is the point format (0-3 or 6-8, those the codec decodes),
 //           L the uncompressed record length (the format's size plus any
 //           extra bytes), W the number of decoding threads wanted (at least
@@ -308,9 +308,9 @@ function readJob() {
   let end = 0;
   for (let i = 0; i < chunks.length; i++) {
     const c = chunks[i];
-    if (!Array.isArray(c) || c.length !== 3 || !whole(c[0], 0, Number.MAX_SAFE_INTEGER) ||
-        !whole(c[1], 1, 0x7fffffff) || !whole(c[2], 1, 0xffffffff))
-      throw new JobError(`chunk ${i + 1} is not [offset, bytes (1 or more), points (1 or more)]: ` +
+    if (!Array.isArray(c) || c.length !== 4 || !whole(c[0], 0, Number.MAX_SAFE_INTEGER) ||
+        !whole(c[1], 1, 0x7fffffff) || !whole(c[2], 1, 0xffffffff) || !whole(c[3], 0, 1))
+      throw new JobError(`chunk ${i + 1} is not [offset, bytes (1 or more), points (1 or more), verify (0 or 1)]: ` +
                          JSON.stringify(c));
     if (c[0] < end) throw new JobError(`chunk ${i + 1} starts at byte ${c[0]}, before the end of chunk ${i}`);
     end = c[0] + c[1];

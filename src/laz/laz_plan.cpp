@@ -225,6 +225,13 @@ LazPlan plan_laz(const std::string &name, int fd, uint64_t file_size, const LasH
     if (!problem.empty() && chunk_size == 0 && attempt(true, plan.chunks).empty()) problem.clear();
     if (!problem.empty()) fail("%s: %s", n, problem.c_str());
 
+    // The codec decodes as many points as it is asked for, whatever its
+    // bytes hold: a count that lies shows as a chunk read past its end.  A
+    // fixed chunk size that lies shifts the first chunk, a header count that
+    // lies the last; counts from a table can lie in any chunk.
+    for (size_t i = 0; i < plan.chunks.size(); ++i)
+        plan.chunks[i].verify = i == 0 || i + 1 == plan.chunks.size() || variable;
+
     // A layered chunk (compressor 3) gives its own point count after its
     // first record: it must be the table's (or, for a fixed chunk size,
     // what the header's count leaves for the chunk).  Chunks of compressor

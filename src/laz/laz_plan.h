@@ -45,6 +45,9 @@ struct LazChunk {
     uint64_t offset = 0;  // file position of its first byte
     uint64_t bytes = 0;   // compressed size
     uint32_t points = 0;
+    // Decoded twice by the decoder, with different bytes after its end: a
+    // count larger than its bytes hold makes the codec read past them.
+    bool verify = false;
 };
 
 struct LazPlan {

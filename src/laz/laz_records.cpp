@@ -114,8 +114,8 @@ std::string decoder_job(const LazPlan &plan, unsigned threads) {
     char entry[80];
     for (size_t i = 0; i < plan.chunks.size(); ++i) {
         const LazChunk &c = plan.chunks[i];
-        const int n = std::snprintf(entry, sizeof entry, "%s[%llu,%llu,%u]", i ? "," : "", static_cast<ull>(c.offset),
-                                    static_cast<ull>(c.bytes), c.points);
+        const int n = std::snprintf(entry, sizeof entry, "%s[%llu,%llu,%u,%d]", i ? "," : "", static_cast<ull>(c.offset),
+                                    static_cast<ull>(c.bytes), c.points, c.verify ? 1 : 0);
         job.append(entry, static_cast<size_t>(n));
     }
     job += "]}\n";

@@ -8,9 +8,10 @@
 //           which the decoder reads with positional reads only;
 //   stdin   the job, one JSON object, then end of file:
 //             {"format":F,"record_length":L,"workers":W,
-//              "chunks":[[offset,bytes,points],...]}
+//              "chunks":[[offset,bytes,points,verify],...]}
 //           (point format, uncompressed record length, decoding threads,
-//           and the chunks of the plan in file order);
+//           and the chunks of the plan in file order, each with 1 to
+//           be decoded twice and compared, see laz_plan.h);
 //   stdout  exactly L x (point count) bytes: the uncompressed records;
 //   stderr  on failure one line "laz-decoder: <what went wrong>";
 //   status  0 done, 1 damaged chunk, 2 bad job, 3 codec unavailable,
