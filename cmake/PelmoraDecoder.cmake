@@ -49,7 +49,9 @@ set(PELMORA_DECODER_DIR ${CMAKE_INSTALL_DATADIR}/pelmora/decoder)
 # The script starts with "#!/usr/bin/env node": it is installed executable,
 # though pelmora-convert runs it with the node it finds on the PATH.
 install(PROGRAMS ${PELMORA_DECODER_SOURCE}/laz-decoder.js DESTINATION ${PELMORA_DECODER_DIR} COMPONENT programs)
-install(FILES ${PELMORA_DECODER_SOURCE}/package.json DESTINATION ${PELMORA_DECODER_DIR} COMPONENT programs)
+# wire.json: the wire's constants, which the script loads at run time.
+install(FILES ${PELMORA_DECODER_SOURCE}/package.json ${PELMORA_DECODER_SOURCE}/wire.json
+  DESTINATION ${PELMORA_DECODER_DIR} COMPONENT programs)
 if(PELMORA_DECODER_HAS_CODEC)
   install(FILES ${PELMORA_DECODER_CODEC}/package.json DESTINATION ${PELMORA_DECODER_DIR}/node_modules/laz-perf
     COMPONENT programs)

@@ -112,6 +112,7 @@ in_package pelmora /usr/bin/Pelmora /usr/bin/pelmora-convert /usr/bin/pelmora-la
   /usr/share/man/man1/pelmora-convert.1.gz /usr/share/man/man1/pelmora-laz.1.gz \
   /usr/share/bash-completion/completions/pelmora-convert /usr/share/bash-completion/completions/pelmora-laz \
   /usr/share/pelmora/scripts/convert-tiles.sh /usr/share/pelmora/scripts/quicklook.sh \
+  /usr/share/pelmora/decoder/wire.json \
   /usr/share/pelmora/decoder/laz-decoder.js /usr/share/pelmora/decoder/node_modules/laz-perf/lib/node/laz-perf.wasm
 if grep -E 'libOstrine' "$work/contents-pelmora.txt" >/dev/null; then fail "pelmora holds library files"; fi
 cat "$work"/contents-*.txt >"$work/contents.txt"

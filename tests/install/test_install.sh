@@ -49,6 +49,7 @@ expected=(
   bin/pelmora-laz
   share/pelmora/decoder/laz-decoder.js
   share/pelmora/decoder/package.json
+  share/pelmora/decoder/wire.json
   share/pelmora/decoder/node_modules/laz-perf/package.json
   share/pelmora/decoder/node_modules/laz-perf/lib/node/index.js
   share/pelmora/decoder/node_modules/laz-perf/lib/node/laz-perf.js

@@ -179,13 +179,15 @@ def group_real():
 # ---- refusals -------------------------------------------------------------------
 
 def refused(case, data, says, command=CONVERT, status=1):
+    """`says`: a text on stderr, or a tuple of texts."""
     d = fresh('refusal')
     path = write(os.path.join(d, 't.laz'), data)
     old = {e: write(os.path.join(d, f't.{e}'), f'old {e}'.encode()) for e in OUTPUTS}
     r = run([path], command=command)
     check(r.returncode == status, f'{case}: status {r.returncode}, expected {status}')
     prefix = os.path.basename(command) + ': '
-    check(r.stderr.startswith(prefix + path) and says in r.stderr and r.stdout == '',
+    check(r.stderr.startswith(prefix + path) and all(s in r.stderr for s in (says if isinstance(says, tuple) else (says,)))
+          and r.stdout == '',
           f'{case}: stderr {r.stderr!r} lacks {says!r}')
     check(listing(d) == sorted(['t.laz'] + [f't.{e}' for e in OUTPUTS]), f'{case}: files {listing(d)}')
     check(all(read(p) == f'old {e}'.encode() for e, p in old.items()), f'{case}: an old output was changed')
@@ -208,13 +210,25 @@ def group_refusals():
     struct.pack_into('<I', damaged, offset - 52 + 12, 1000)  # the LASzip record's chunk size (the record is last)
     refused('damaged LASzip record', bytes(damaged), 'its chunk table lists 3 chunks for 110000 points in chunks of 1000')
     refused('as pelmora-laz', autzen[:300000], 'its chunk table is said to be at byte', command=LAZ_CMD, status=255)
+    # Counts that promise a chunk more points than its bytes hold (3 chunks
+    # of 50000, 50000, 10000): the codec would decode the missing ones from
+    # the bytes after the chunk.  A lying header count lengthens the last
+    # chunk, a lying chunk size the first (and, smaller, the last).
+    for field, at, value, chunk, points in (('point count', 107, 110001, 3, 10001),
+                                           ('point count', 107, 115000, 3, 15000),
+                                           ('chunk size', offset - 52 + 12, 50001, 1, 50001),
+                                           ('chunk size', offset - 52 + 12, 49999, 3, 110000 - 2 * 49999)):
+        lying = bytearray(autzen)
+        struct.pack_into('<I', lying, at, value)
+        refused(f'{field} {value}', bytes(lying), (f'chunk {chunk} of 3 (', f', {points} points) reads past its end'))
     # Bytes of a chunk replaced by others: LAZ has no checksum, so the
-    # codec either meets codes no writer makes (a failure naming the
-    # chunk), or decodes other points (a conversion, with the warning on
+    # codec either meets codes no writer makes or, in the first and last
+    # chunks, decoded twice, reads past the chunk's end (a failure naming
+    # the chunk), or decodes other points (a conversion, with the warning on
     # points far outside the header's box when they are).  Never a hang, a
     # crash or a file left behind.
     first = offset + 8 + 34                                # after the first chunk's whole first record
-    for at, length in ((first + 500, 64), (first + 5000, 4096), (table - 20000, 2000)):
+    for at, length in ((first + 500, 64), (300000, 4096), (table - 20000, 2000)):   # chunks 1, 2 and 3
         d = fresh('noise')
         noisy = bytearray(autzen)
         noisy[at:at + length] = bytes((i * 151 + 17) & 0xFF for i in range(length))
