@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
+#include "base/failure.h"
 #include "las/las_header.h"
 #include "las/las_vlr.h"
 #include "laz/decoder_command.h"

@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     close(null);
     // The arguments stay at the same addresses with the same contents from
     // one input to the next: getopt keeps a pointer into the last option it
-    // read (convert_main restarts it with optind = 1, which does not drop
-    // that pointer), and a stack copy would have changed under it.
+    // read, and a stack copy would change under it.  (convert_main restarts
+    // getopt with optind = 0, which glibc takes as a fresh start.)
     static char program[] = "pelmora-convert", quiet[] = "-q";
     static std::string argument = las;
     char *argv[] = {program, quiet, argument.data(), nullptr};

@@ -17,10 +17,7 @@
 
 #include "Ostrine_LiDAR.h"
 #include "capture.h"
-#include "dbf/dbf_writer.h"
 #include "in_process.h"
-#include "core/limits.h"
-#include "select/selection.h"
 #include "io/posix_io.h"
 #include "pelmora_run.h"
 
@@ -83,7 +80,6 @@ struct Faults : ::testing::Test {
         g_writes_left = g_renames_left = -1;
         g_sync_fails = g_rename_fails = g_records_unreadable = false;
         g_after_read = nullptr;
-        table_library().add_field = DBFAddField;
     }
 };
 
@@ -146,15 +142,16 @@ TEST_F(Faults, ATableFieldThatCannotBeAddedLeavesNothingOpen) {
     generate_las(las, {"--format", "1", "--points", "10"});
     ASSERT_EQ(run_in_process(las), 0);
     fs::remove(dir / "f.shp");
-    table_library().add_field = [](DBFHandle table, const char *name, DBFFieldType type, int width, int decimals) {
+    RunLimits refusing;
+    refusing.add_field = [](DBFHandle table, const char *name, DBFFieldType type, int width, int decimals) {
         return std::strcmp(name, "GPSTime") == 0 ? -1 : DBFAddField(table, name, type, width, decimals);
     };
     std::string console;
     // The first failure's unwinding fills caches of its own: measured after it.
-    ASSERT_EQ(run_in_process(las, &console), -1);
+    ASSERT_EQ(run_in_process(las, &console, refusing), -1);
     const int descriptors = open_descriptor_count();
     const size_t heap = heap_in_use();
-    for (int round = 0; round < 20; ++round) ASSERT_EQ(run_in_process(las, &console), -1);
+    for (int round = 0; round < 20; ++round) ASSERT_EQ(run_in_process(las, &console, refusing), -1);
     EXPECT_EQ(console, run_start(las) + "Failed to add field GPSTime to " + (dir / "f.dbf") + "\n");
     EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"f.dbf", "f.las", "f.shx"}));
     EXPECT_EQ(open_descriptor_count(), descriptors);
@@ -240,29 +237,26 @@ TEST(SelectionLimit, KeepingMoreThanAShapefileHoldsFailsAsThePointsAreKeptAndLea
     generate_las(las, {"--version", "1.4", "--format", "6", "--points", "100"});
     for (const char *old : {"in.shp", "in.shx", "in.dbf"}) write_file(dir / old, "old");
     const std::vector<std::string> before = listing(dir.path);
-    const uint64_t saved = kept_points_limit();
-    kept_points_limit() = 50;
+    RunLimits limits;
+    limits.points_per_shapefile = 50;
     std::string errors;
-    const int status = run_convert_in_process({"-q", "--class", "0-255", las}, &errors);
-    kept_points_limit() = saved;
+    const int status = run_convert_in_process({"-q", "--class", "0-255", las}, &errors, limits);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(errors, "pelmora-convert: The selection from " + las +
-                          " keeps more than 50 points, more than a shapefile can hold; nothing was written\n");
+    EXPECT_EQ(errors, "pelmora-convert: " + (dir / "in.shp") +
+                          " would hold more than 50 points, more than a shapefile can hold; nothing was written\n");
     EXPECT_EQ(listing(dir.path), before);
     EXPECT_EQ(read_file(dir / "in.shp"), "old");
     // Up to the limit, it converts.
-    kept_points_limit() = 100;
-    EXPECT_EQ(run_convert_in_process({"-q", "--class", "0-255", las}, &errors), 0) << errors;
-    kept_points_limit() = saved;
+    limits.points_per_shapefile = 100;
+    EXPECT_EQ(run_convert_in_process({"-q", "--class", "0-255", las}, &errors, limits), 0) << errors;
 
     // Grid thinning fails rather than take more memory than it may: here
     // 1 MB, for points in 40,000 cells outside a header box of zeros.
     generate_las(las, {"--format", "1", "--points", "40000", "--box", "zero"});
     const std::vector<std::string> old = listing(dir.path);
-    const uint64_t saved_memory = thin_grid_memory_limit();
-    thin_grid_memory_limit() = 1u << 20;
-    const int thinned = run_convert_in_process({"-q", "--thin-grid", "0.01", las}, &errors);
-    thin_grid_memory_limit() = saved_memory;
+    RunLimits small_grid;
+    small_grid.thin_grid_bytes = 1u << 20;
+    const int thinned = run_convert_in_process({"-q", "--thin-grid", "0.01", las}, &errors, small_grid);
     EXPECT_EQ(thinned, 1);
     EXPECT_TRUE(errors.starts_with("pelmora-convert: --thin-grid 0.01: the points fill more than ")) << errors;
     EXPECT_TRUE(errors.ends_with(" cells outside the header's box, more than the 1 MB the grid may take; use a larger "

@@ -304,21 +304,34 @@ TEST(GeoKeyDirectory, MalformedDirectoriesAndBrokenValuesAreReportedNotTrusted) 
     EXPECT_EQ(esri_wkt_from_vlrs(records).text, "ProjFalseEastingGeoKey (3082) points outside the GeoDoubleParams record");
 }
 
-TEST(GeoKeyDirectory, AbsentEmptyOrUnreadableKeysMeanNoCrsButABrokenCitationOnlyCostsTheName) {
+TEST(GeoKeyDirectory, AbsentOrEmptyKeysMeanNoCrsUnreadableOnesSayWhyAndABrokenCitationOnlyCostsTheName) {
     EXPECT_EQ(esri_wkt_from_vlrs({}).outcome, EsriWkt::Outcome::NoCrs);
     EXPECT_EQ(translate_keys("1024=1", 0).outcome, EsriWkt::Outcome::NoCrs);
-
-    // A directory whose own structure is broken is no directory: more keys
-    // than it holds, too short for its header, another version.
-    EXPECT_EQ(translate_keys("1024=1,3072=32617", 3).outcome, EsriWkt::Outcome::NoCrs);
-    EXPECT_EQ(translate_keys("1024=1,3072=32617", 65535).outcome, EsriWkt::Outcome::NoCrs);
     EXPECT_EQ(translate_keys("1024=1,3072=32617", 2).outcome, EsriWkt::Outcome::Written);
+
+    // A directory whose own structure is broken, or a WKT record too long to
+    // read, gives no .prj and says why: more keys than it holds, too short
+    // for its header, another version.
     const std::string directory = geokey_vlrs("projected:32617")[0].payload;
-    EXPECT_EQ(esri_wkt_from_vlrs({{"LASF_Projection", 34735, directory.substr(0, 7)}}).outcome, EsriWkt::Outcome::NoCrs);
     std::string version2 = directory;
     version2[0] = 2;
-    EXPECT_EQ(esri_wkt_from_vlrs({{"LASF_Projection", 34735, version2}}).outcome, EsriWkt::Outcome::NoCrs);
-    // ... unless a WKT record was there to say what went wrong with it.
+    const struct {
+        const char *what;
+        std::vector<LasVlr> records;
+        std::string says;
+    } unreadable[] = {
+        {"3 keys of 2", as_records(geokey_vlrs("1024=1,3072=32617", 3)), "(3 keys announced, room for 2)"},
+        {"65535 keys", as_records(geokey_vlrs("1024=1,3072=32617", 65535)), "(65535 keys announced, room for 2)"},
+        {"3 bytes", {{"LASF_Projection", 34735, directory.substr(0, 3)}}, "(3 bytes, too short for its header)"},
+        {"version 2", {{"LASF_Projection", 34735, version2}}, "(KeyDirectoryVersion 2, not 1)"},
+        {"a 50 MB WKT", {{"LASF_Projection", 2112, "", 50u << 20}}, "its OGC WKT record is 52428800 bytes long"},
+    };
+    for (const auto &u : unreadable) {
+        const EsriWkt result = esri_wkt_from_vlrs(u.records);
+        EXPECT_EQ(result.outcome, EsriWkt::Outcome::Unreadable) << u.what;
+        EXPECT_NE(result.text.find(u.says), std::string::npos) << u.what << ": " << result.text;
+    }
+    // A broken directory beside a WKT record: the WKT's problem is the one told.
     EXPECT_EQ(esri_wkt_from_vlrs({{"LASF_Projection", 34735, version2}, {"LASF_Projection", 2112, "PROJCS[bad"}}).outcome,
               EsriWkt::Outcome::Untranslatable);
     // Parameter records without a directory describe nothing.

@@ -11,10 +11,10 @@
 #include <random>
 
 #include "capture.h"
-#include "console/console.h"
+#include "console/pelmora_console.h"
 #include "dbf/row_format.h"
 #include "dbf/dbf_schema.h"
-#include "las/las_file.h"
+#include "frontends/pelmora.h"
 #include "output_checks.h"
 #include "expected_outputs.h"
 
@@ -90,11 +90,10 @@ TEST(GpsTimeField, TooWideValuesKeepTheDecimalsThatFitElseBecomeNull) {
 // One LAS 1.0 format 0 record: intensity 250, bitfield 0x51, class 2,
 // scan angle 0xF4, file marker 0, user bit field 0.
 std::string row_of(const unsigned char (&record)[34], int format) {
-    const int16_t las_type = static_cast<int16_t>(5 + format);  // LAS 1.2
     static const size_t kRowLength[4] = {24, 40, 39, 55};
     char out[64];
     ValueChanges changes;
-    format_rows(record, 1, 34, pelmora_schema(las_type), out, changes);
+    format_rows(record, 1, 34, pelmora_schema(2, static_cast<uint8_t>(format)), out, changes);
     return std::string(out, kRowLength[format]);
 }
 
@@ -130,7 +129,7 @@ TEST(Rows, ScanAnglesBelowMinus99BecomeNullAndAreCounted) {
         r[16] = static_cast<unsigned char>(byte);
         char out[64];
         ValueChanges changes;
-        format_rows(r, 1, 34, pelmora_schema(5), out, changes);
+        format_rows(r, 1, 34, pelmora_schema(2, 0), out, changes);
         const int value = static_cast<int8_t>(byte);
         char want[8];
         std::snprintf(want, sizeof want, "%3d", value);

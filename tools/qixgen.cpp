@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "console/console.h"
+#include "base/failure.h"
 #include "io/byte_order.h"
 #include "io/posix_io.h"
 #include "shapefile/qix_writer.h"

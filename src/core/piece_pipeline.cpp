@@ -3,23 +3,26 @@
 #include <algorithm>
 #include <system_error>
 
-#include "io/output_file.h"
+#include "io/interrupts.h"
+
+unsigned PiecePipeline::worker_count() {
+    // One worker a core (at most four: beyond that the disk is the limit).
+    return std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+}
 
 PiecePipeline::PiecePipeline(unsigned char *buffer, size_t stride, int32_t chunk_records, int32_t piece_records,
-                             std::vector<Job> jobs)
+                             Job job)
     : buffer_(buffer),
       stride_(stride),
       piece_records_(piece_records),
-      jobs_(std::move(jobs)),
+      job_(std::move(job)),
       pending_(static_cast<size_t>((chunk_records + piece_records - 1) / piece_records), 0) {
-    // One worker a core (at most four: beyond that the disk is the limit).
-    const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     // Workers never take an interrupt: the main thread's handler removes the
     // temporaries while they are still being written.
     const SignalsBlocked blocked;
-    for (unsigned i = 0; i < cores; ++i) {
+    for (unsigned i = 0; i < worker_count(); ++i) {
         try {
-            workers_.emplace_back([this] { work(); });
+            workers_.emplace_back([this, i] { work(i); });
         } catch (const std::system_error &) {
             break;  // no thread to be had: the jobs run in submit()
         }
@@ -48,9 +51,9 @@ unsigned char *PiecePipeline::room_for(int32_t first_in_chunk) {
     return buffer_ + static_cast<size_t>(first_in_chunk) * stride_;
 }
 
-void PiecePipeline::run_task(const Task &task) {
+void PiecePipeline::run_job(const Piece &piece, unsigned worker) {
     try {
-        jobs_[task.job](task.piece);
+        job_(piece, worker);
     } catch (...) {
         const std::lock_guard lock(mutex_);
         if (!failure_) failure_ = std::current_exception();
@@ -59,17 +62,16 @@ void PiecePipeline::run_task(const Task &task) {
 
 void PiecePipeline::submit(const Piece &piece) {
     if (workers_.empty()) {
-        for (size_t job = 0; job < jobs_.size(); ++job) run_task({job, piece});
+        run_job(piece, 0);
         const std::lock_guard lock(mutex_);
         rethrow_failure();
         return;
     }
-    const size_t slot = static_cast<size_t>(piece.first_in_chunk / piece_records_);
     const std::lock_guard lock(mutex_);
     rethrow_failure();
-    for (size_t job = 0; job < jobs_.size(); ++job) queue_.push_back({job, piece});
-    pending_[slot] += static_cast<int>(jobs_.size());
-    pending_total_ += static_cast<int>(jobs_.size());
+    queue_.push_back(piece);
+    ++pending_[slot_of(piece)];
+    ++pending_total_;
     changed_.notify_all();
 }
 
@@ -79,18 +81,18 @@ void PiecePipeline::finish() {
     rethrow_failure();
 }
 
-void PiecePipeline::work() {
+void PiecePipeline::work(unsigned worker) {
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (queue_.empty()) return;
-        const Task task = queue_.front();
+        const Piece piece = queue_.front();
         queue_.pop_front();
         const bool skip = static_cast<bool>(failure_);  // after a failure, nothing more is written
         lock.unlock();
-        if (!skip) run_task(task);
+        if (!skip) run_job(piece, worker);
         lock.lock();
-        --pending_[static_cast<size_t>(task.piece.first_in_chunk / piece_records_)];
+        --pending_[slot_of(piece)];
         --pending_total_;
         changed_.notify_all();
     }

@@ -14,11 +14,18 @@
 #include "las/extra_bytes.h"
 #include "las/point_format.h"
 
+// The widest text of a number any field here holds: a field sized for an
+// extra-bytes attribute is cut to it, and a value too wide for it follows
+// the rule of every numeric field (fewer decimals, then asterisks).
+inline constexpr int kWidestField = 40;
+// The most decimals a field gets: a step finer than 1e-10 is rounded.
+inline constexpr int kMostDecimals = 10;
+
 // How a field's text is made from the record.
 enum class FieldSource : uint8_t {
-    Unsigned16,     // an unsigned 16-bit value at `at`
-    Unsigned8,      // an unsigned byte at `at`
-    Bits,           // (the byte at `at` >> shift) & mask
+    Unsigned16,     // an unsigned 16-bit value at `bits.at`
+    Unsigned8,      // an unsigned byte at `bits.at`
+    Bits,           // the value `bits` gives
     ScanAngleRank,  // a signed byte, whole degrees
     ScanAngle,      // a signed 16-bit count of 0.006 degree, written with 3 decimals
     GpsTime,        // a double, 8 decimals (fewer when too wide)
@@ -31,9 +38,11 @@ struct DbfField {
     uint8_t decimals = 0; // 0: an integer field (dBASE N without decimals)
     std::string failure;  // printed with the table's name when shapelib refuses the field
     FieldSource source = FieldSource::Unsigned16;
-    uint16_t at = 0;
-    uint8_t shift = 0, mask = 0;
+    RecordBits bits{0, 0, 0};  // where the value is (Bits: and which bits)
     uint16_t extra = 0;
+    // Extra bytes whose scale or offset needs more decimals than a field
+    // holds: each value rounded to kMostDecimals is counted.
+    bool rounded = false;
 };
 
 struct DbfSchema {
@@ -44,17 +53,14 @@ struct DbfSchema {
     size_t row_length() const;
     // shapelib's header: 32 bytes, 32 per field, and the 0x0D terminator.
     size_t header_length() const { return 32 + 32 * fields.size() + 1; }
-    // Byte position of field `index` in its row, after the deletion flag
-    // and the fields before it.
-    size_t offset_of(size_t index) const;
     // The index of the field named `name`; fields.size() if none is.
     size_t find(const std::string &name) const;
 };
 
-// Pelmora's table of variant `las_type` (1..8): the LAS 1.0 names for the
-// two bytes after the scan angle in variants 1 and 2, the GPS time for
+// Pelmora's table of a LAS 1.`version_minor` file of point format 0-3: the
+// LAS 1.0 names for the two bytes after the scan angle, the GPS time for
 // formats 1 and 3, the colours for formats 2 and 3.
-DbfSchema pelmora_schema(int16_t las_type);
+DbfSchema pelmora_schema(uint8_t version_minor, uint8_t point_format);
 
 // pelmora-convert's table for records of `format` in a LAS 1.`version_minor`
 // file: formats 0-5 as Pelmora writes them (4 and 5 as 1 and 3: the wave
@@ -62,3 +68,8 @@ DbfSchema pelmora_schema(int16_t las_type);
 // their own fields; then one field per extra-bytes attribute, its name cut
 // to 10 characters and made unique.
 DbfSchema convert_schema(const PointFormat &format, uint8_t version_minor, const std::vector<ExtraAttribute> &extras);
+
+// Decimals a multiplier needs so that every multiple of it is written
+// exactly: 2 for 0.01, 1 for 0.5 or 2.5, 0 for whole numbers; more than
+// kMostDecimals for a step finer than a field shows.
+int decimals_needed(double step);

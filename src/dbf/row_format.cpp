@@ -7,7 +7,7 @@
 
 #include "dbf/dbf_schema.h"
 #include "io/byte_order.h"
-#include "lidar/las_check.h"
+#include "base/text.h"
 
 namespace {
 
@@ -157,87 +157,72 @@ inline void put_scan_angle_006(char *dst8, int16_t count) {
     if (thousandths < 0) dst8[whole >= 100 ? 0 : whole >= 10 ? 1 : 2] = '-';
 }
 
-// The raw value of an extra-bytes attribute, widened.
-struct RawValue {
-    uint64_t bits;  // as no_data stores it: u64, i64 (sign-extended) or f64
-    double number;  // the value as a double
-    bool integral;
-};
+// True when `value` is the attribute's no-data value: compared as stored
+// for integers; as numbers for floating point, where a NaN no-data value
+// makes every NaN "no value", whatever its sign and payload bits.
+bool is_no_data(const ExtraAttribute &a, const ExtraValue &raw) {
+    if (!a.has_no_data) return false;
+    if (!a.type().floating) return raw.bits == a.no_data;
+    double wanted;
+    std::memcpy(&wanted, &a.no_data, sizeof wanted);
+    return raw.number == wanted || (std::isnan(wanted) && std::isnan(raw.number));
+}
 
-RawValue load_extra(const unsigned char *p, uint8_t type) {
-    switch (type) {
-        case 1: return {p[0], static_cast<double>(p[0]), true};
-        case 2: {
-            const int64_t v = static_cast<int8_t>(p[0]);
-            return {static_cast<uint64_t>(v), static_cast<double>(v), true};
-        }
-        case 3: return {load_le16(p), static_cast<double>(load_le16(p)), true};
-        case 4: {
-            const int64_t v = static_cast<int16_t>(load_le16(p));
-            return {static_cast<uint64_t>(v), static_cast<double>(v), true};
-        }
-        case 5: return {load_le32(p), static_cast<double>(load_le32(p)), true};
-        case 6: {
-            const int64_t v = static_cast<int32_t>(load_le32(p));
-            return {static_cast<uint64_t>(v), static_cast<double>(v), true};
-        }
-        case 7: return {load_le64(p), static_cast<double>(load_le64(p)), true};
-        case 8: return {load_le64(p), static_cast<double>(static_cast<int64_t>(load_le64(p))), true};
-        case 9: {
-            const uint32_t b = load_le32(p);
-            float f;
-            std::memcpy(&f, &b, sizeof f);
-            const double d = f;
-            uint64_t widened;
-            std::memcpy(&widened, &d, sizeof widened);
-            return {widened, d, false};
-        }
-        default: return {load_le64(p), load_le_double(p), false};
+// An integer as it is, right-aligned; asterisks when too wide.
+bool put_integer(char *dst, const DbfField &f, const ExtraAttribute &a, const ExtraValue &raw) {
+    char text[24];
+    const auto result = a.type().is_signed ? std::to_chars(text, text + sizeof text, static_cast<int64_t>(raw.bits))
+                                           : std::to_chars(text, text + sizeof text, raw.bits);
+    const size_t length = static_cast<size_t>(result.ptr - text);
+    if (length > f.width) {
+        std::memset(dst, '*', f.width);
+        return false;
     }
+    std::memset(dst, ' ', f.width - length);
+    std::memcpy(dst + f.width - length, text, length);
+    return true;
+}
+
+// True when `text` (as written) reads back as `value` exactly.
+bool reads_back(const char *text, int width, double value) {
+    double back = 0;
+    const char *begin = text, *end = text + width;
+    while (begin < end && *begin == ' ') ++begin;
+    const auto result = std::from_chars(begin, end, back);
+    return result.ec == std::errc() && back == value;
 }
 
 // One extra-bytes value into its field: integers as they are, scaled and
-// floating-point values with the field's decimals; no_data as the null.
-void put_extra(char *dst, const ExtraAttribute &a, const unsigned char *record, size_t index, ValueChanges &changes) {
-    const RawValue raw = load_extra(record + a.at, a.data_type);
-    bool no_data = false;
-    if (a.has_no_data) {
-        if (raw.integral) {
-            no_data = raw.bits == a.no_data;
-        } else {
-            double wanted;
-            std::memcpy(&wanted, &a.no_data, sizeof wanted);
-            // Equal as numbers; a NaN no-data value makes every NaN "no
-            // value", whatever its sign and payload bits.
-            no_data = raw.number == wanted || (std::isnan(wanted) && std::isnan(raw.number));
-        }
-    }
-    if (no_data) {
-        std::memset(dst, '*', a.width);
+// floating-point values with the field's decimals; no-data values, NaN and
+// infinities as the null, counted with the values too wide.
+void put_extra(char *dst, const DbfField &f, const ExtraAttribute &a, const unsigned char *record,
+               ValueChanges &changes) {
+    const ExtraValue raw = load_extra(record + a.at, a.type());
+    if (is_no_data(a, raw)) {
+        std::memset(dst, '*', f.width);
         return;
     }
-    if (raw.integral && !a.scaled && !a.offset_applies) {
-        char text[24];
-        const auto result = a.is_signed() ? std::to_chars(text, text + sizeof text, static_cast<int64_t>(raw.bits))
-                                          : std::to_chars(text, text + sizeof text, raw.bits);
-        const size_t length = static_cast<size_t>(result.ptr - text);
-        if (length <= a.width) {
-            std::memset(dst, ' ', a.width - length);
-            std::memcpy(dst + a.width - length, text, length);
-        } else {
-            std::memset(dst, '*', a.width);
-            ++changes.extra_nulls[index];
-        }
+    const size_t index = f.extra;
+    if (!a.type().floating && !a.scaled && !a.offset_applies) {
+        if (!put_integer(dst, f, a, raw)) ++changes.extra_nulls[index];
         return;
     }
     // Only what the descriptor asks for: adding a zero offset would turn a
-    // stored -0.0 into 0.0, which printf writes differently.
+    // stored -0.0 into 0.0, which printf writes differently.  A stored
+    // integer has no sign of zero to keep: 0 x a negative scale is 0.
     double v = raw.number;
     if (a.scaled) v *= a.scale;
     if (a.offset_applies) v += a.offset;
-    const int decimals = format_fixed(dst, a.width, a.decimals, v);
+    if (!a.type().floating && v == 0) v = 0.0;
+    if (!std::isfinite(v)) {
+        std::memset(dst, '*', f.width);
+        ++changes.extra_nulls[index];
+        return;
+    }
+    const int decimals = format_fixed(dst, f.width, f.decimals, v);
     if (decimals < 0) ++changes.extra_nulls[index];
-    else if (decimals < a.decimals) ++changes.extra_fewer_decimals[index];
+    else if (decimals < f.decimals) ++changes.extra_fewer_decimals[index];
+    else if (f.rounded && !reads_back(dst, f.width, v)) ++changes.extra_rounded[index];
 }
 
 // One field's work, resolved once per call: where its value comes from and
@@ -245,7 +230,8 @@ void put_extra(char *dst, const ExtraAttribute &a, const unsigned char *record, 
 struct FieldOp {
     FieldSource source;
     uint8_t width, shift, mask;
-    uint16_t at, dst, extra;
+    uint16_t at, dst;
+    const DbfField *field;
 };
 
 }  // namespace
@@ -257,17 +243,19 @@ ValueChanges &ValueChanges::operator+=(const ValueChanges &o) {
     if (extra_nulls.size() < o.extra_nulls.size()) {
         extra_nulls.resize(o.extra_nulls.size());
         extra_fewer_decimals.resize(o.extra_nulls.size());
+        extra_rounded.resize(o.extra_nulls.size());
     }
     for (size_t i = 0; i < o.extra_nulls.size(); ++i) {
         extra_nulls[i] += o.extra_nulls[i];
         extra_fewer_decimals[i] += o.extra_fewer_decimals[i];
+        extra_rounded[i] += o.extra_rounded[i];
     }
     return *this;
 }
 
 bool ValueChanges::any() const {
     uint64_t total = scan_angle_nulls + gps_fewer_decimals + gps_nulls;
-    for (size_t i = 0; i < extra_nulls.size(); ++i) total += extra_nulls[i] + extra_fewer_decimals[i];
+    for (size_t i = 0; i < extra_nulls.size(); ++i) total += extra_nulls[i] + extra_fewer_decimals[i] + extra_rounded[i];
     return total != 0;
 }
 
@@ -283,13 +271,13 @@ std::string describe_value_changes(const ValueChanges &c, const DbfSchema &schem
     const size_t gps = schema.find("GPSTime");
     const std::string gps_null = gps < schema.fields.size() ? std::string(schema.fields[gps].width, '*') : "";
     if (c.scan_angle_nulls != 0 && angle < schema.fields.size())
-        add(ostrine::formatted("ScanAngleRank %llu written as null (***)",
+        add(formatted("ScanAngleRank %llu written as null (***)",
                                static_cast<unsigned long long>(c.scan_angle_nulls)));
     if (c.gps_fewer_decimals != 0)
-        add(ostrine::formatted("GPSTime %llu written with fewer than 8 decimals",
+        add(formatted("GPSTime %llu written with fewer than 8 decimals",
                                static_cast<unsigned long long>(c.gps_fewer_decimals)));
     if (c.gps_nulls != 0)
-        add(ostrine::formatted("GPSTime %llu written as null (%s)", static_cast<unsigned long long>(c.gps_nulls),
+        add(formatted("GPSTime %llu written as null (%s)", static_cast<unsigned long long>(c.gps_nulls),
                                gps_null.c_str()));
     for (size_t i = 0; i < c.extra_nulls.size() && i < schema.extras.size(); ++i) {
         size_t field = 0;
@@ -299,12 +287,15 @@ std::string describe_value_changes(const ValueChanges &c, const DbfSchema &schem
         if (field == schema.fields.size()) continue;
         const DbfField &f = schema.fields[field];
         if (c.extra_fewer_decimals[i] != 0)
-            add(ostrine::formatted("%s %llu written with fewer than %u decimals", f.name.c_str(),
+            add(formatted("%s %llu written with fewer than %u decimals", f.name.c_str(),
                                    static_cast<unsigned long long>(c.extra_fewer_decimals[i]), f.decimals));
         if (c.extra_nulls[i] != 0)
-            add(ostrine::formatted("%s %llu written as null (%s)", f.name.c_str(),
+            add(formatted("%s %llu written as null (%s)", f.name.c_str(),
                                    static_cast<unsigned long long>(c.extra_nulls[i]),
                                    std::string(f.width, '*').c_str()));
+        if (c.extra_rounded[i] != 0)
+            add(formatted("%s %llu rounded to %u decimals (its scale or offset needs more)", f.name.c_str(),
+                          static_cast<unsigned long long>(c.extra_rounded[i]), f.decimals));
     }
     return line;
 }
@@ -315,14 +306,14 @@ int fixed_text(double value, int decimals, char *out) {
     // Exact, as glibc's printf: the digits of the double's exact binary value,
     // ties rounded to even; "nan", "-nan", "inf", "-inf" as printf writes them.
     const std::to_chars_result result =
-        std::to_chars(out, out + kMaxFixedText, value, std::chars_format::fixed, decimals);
+        std::to_chars(out, out + kWidestField, value, std::chars_format::fixed, decimals);
     if (result.ec != std::errc()) return -1;  // longer than any field
     return static_cast<int>(result.ptr - out);
 }
 
 int format_fixed(char *dst, int width, int decimals, double value) {
     if (decimals == 8 && put_fixed_8(dst, width, value)) return 8;
-    char text[kMaxFixedText];
+    char text[kWidestField];
     for (int d = decimals; d >= 0; --d) {
         const int length = fixed_text(value, d, text);
         if (length < 0) continue;  // fewer decimals may still fit
@@ -344,12 +335,13 @@ void format_rows(const unsigned char *records, size_t count, size_t stride, cons
     ops.reserve(schema.fields.size());
     size_t dst = 1;
     for (const DbfField &f : schema.fields) {
-        ops.push_back({f.source, f.width, f.shift, f.mask, f.at, static_cast<uint16_t>(dst), f.extra});
+        ops.push_back({f.source, f.width, f.bits.shift, f.bits.mask, f.bits.at, static_cast<uint16_t>(dst), &f});
         dst += f.width;
     }
     const size_t row = dst;
     changes.extra_nulls.resize(schema.extras.size());
     changes.extra_fewer_decimals.resize(schema.extras.size());
+    changes.extra_rounded.resize(schema.extras.size());
 
     // Field by field over a few hundred rows at a time: the choice of what
     // to do is made once per field and block, not once per value, and the
@@ -400,8 +392,8 @@ void format_rows(const unsigned char *records, size_t count, size_t stride, cons
                     }
                     break;
                 case FieldSource::Extra: {
-                    const ExtraAttribute &a = schema.extras[op.extra];
-                    for (size_t i = 0; i < n; ++i, o += row) put_extra(o, a, r0 + i * stride, op.extra, changes);
+                    const ExtraAttribute &a = schema.extras[op.field->extra];
+                    for (size_t i = 0; i < n; ++i, o += row) put_extra(o, *op.field, a, r0 + i * stride, changes);
                     break;
                 }
             }

@@ -14,16 +14,17 @@
 #include <string>
 #include <vector>
 
-struct DbfSchema;
+#include "dbf/dbf_schema.h"
 
 // Values written other than as printf would have written them.
 struct ValueChanges {
     uint64_t scan_angle_nulls = 0;     // scan angles -100..-128 written as "***"
     uint64_t gps_fewer_decimals = 0;   // GPS times written with fewer than 8 decimals
     uint64_t gps_nulls = 0;            // GPS times written as asterisks
-    // Per extra-bytes attribute: values too wide for their decimals, and
-    // values too wide (or not numbers) written as asterisks.
-    std::vector<uint64_t> extra_fewer_decimals, extra_nulls;
+    // Per extra-bytes attribute: values too wide for their decimals, values
+    // too wide (or not numbers) written as asterisks, and values rounded
+    // because their scale or offset needs more decimals than a field holds.
+    std::vector<uint64_t> extra_fewer_decimals, extra_nulls, extra_rounded;
 
     ValueChanges &operator+=(const ValueChanges &o);
     bool any() const;

@@ -8,4 +8,6 @@
 // options (--keep-las among them), status 255 on any failure.
 #pragma once
 
-int convert_main(int argc, char **argv);
+#include "frontends/run_limits.h"
+
+int convert_main(int argc, char **argv, const RunLimits &limits = {});

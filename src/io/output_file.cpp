@@ -14,52 +14,13 @@
 #include <new>
 #include <vector>
 
-#include "console/console.h"
-#include "io/child_processes.h"
+#include "base/failure.h"
+#include "base/text.h"
+#include "io/interrupts.h"
+#include "io/large_buffer.h"
 #include "io/posix_io.h"
 
 namespace {
-
-// ---- Temporaries a signal must remove ---------------------------------------
-
-// The names of the temporaries that exist, for the signal handler: a fixed
-// array of atomic pointers is all an asynchronous handler may touch.  A run
-// has at most five outputs (.shp, .shx, .dbf, .prj, and the .qix or a kept
-// LAS file); in-process harnesses run one conversion at a time.
-constexpr int kMaxTemporaries = 16;
-std::atomic<const char *> g_temporaries[kMaxTemporaries];
-
-void remember_temporary(const char *path) {
-    for (auto &slot : g_temporaries) {
-        const char *expected = nullptr;
-        if (slot.compare_exchange_strong(expected, path)) return;
-    }
-    fail("\nToo many output files at once\n");  // never: a run has five at most
-}
-
-void forget_temporary(const char *path) {
-    for (auto &slot : g_temporaries) {
-        const char *expected = path;
-        if (slot.compare_exchange_strong(expected, nullptr)) return;
-    }
-}
-
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void remove_temporaries_and_stop(int signal_number) {
-    // A LAZ decoder never outlives the run, not even as a zombie.
-    kill_children();
-    for (auto &slot : g_temporaries)
-        if (const char *path = slot.load()) ::unlink(path);
-    reap_children();
-    // End as the signal itself would, so that the caller (a shell, a batch
-    // script) sees the interrupt.
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-}
-
-struct sigaction g_saved_actions[3];
-struct sigaction g_saved_pipe, g_saved_xfsz;
 
 // ---- Names ---------------------------------------------------------------------
 
@@ -143,15 +104,20 @@ std::pair<std::string, std::string> same_output_file(const std::vector<std::stri
 void refuse_unreplaceable_output(const std::string &name) {
     struct stat st {};
     if (stat(output_target(name).c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
-    fail("\n%s is %s, not a regular file: an output cannot replace it\n", name.c_str(), io::kind_of_file(st.st_mode));
+    fail("%s is %s, not a regular file: an output cannot replace it", name.c_str(), io::kind_of_file(st.st_mode));
 }
 
-OutputFile::OutputFile(std::string name, const char *open_failure)
+void OpenFailure::raise(const std::string &name) const {
+    Failure failure{formatted(format, name.c_str()), same_line};
+    throw failure;
+}
+
+OutputFile::OutputFile(std::string name, const OpenFailure &open_failure)
     : name_(std::move(name)), target_(output_target(name_)) {
     // An existing output the user made read-only stays as it is.
     struct stat st {};
     const bool exists = stat(target_.c_str(), &st) == 0;
-    if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) fail(open_failure, name_.c_str());
+    if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) open_failure.raise(name_);
 
     const long limit = pathconf(directory_of(target_).c_str(), _PC_NAME_MAX);
     const size_t name_max = limit > 0 ? static_cast<size_t>(limit) : 255;
@@ -163,7 +129,7 @@ OutputFile::OutputFile(std::string name, const char *open_failure)
         if (fd_ < 0) forget_temporary(temporary_.c_str());
         if (fd_ < 0 && errno != EEXIST) break;
     }
-    if (fd_ < 0) fail(open_failure, name_.c_str());
+    if (fd_ < 0) open_failure.raise(name_);
     // A replaced file keeps its permissions.
     if (exists) fchmod(fd_, st.st_mode & 07777);
 }
@@ -189,81 +155,76 @@ bool OutputFile::read_at(void *data, size_t size, uint64_t offset) const {
     return io::pread_fully(fd_, data, size, offset) == static_cast<long long>(size);
 }
 
-void OutputFile::fail_write(int error) const { fail("\nFailed to write %s: %s\n", name_.c_str(), std::strerror(error)); }
+void OutputFile::fail_write(int error) const { fail("Failed to write %s: %s", name_.c_str(), std::strerror(error)); }
 
 void OutputFile::put_at(const void *data, size_t size, uint64_t offset) const {
     if (const int error = write_at(data, size, offset)) fail_write(error);
 }
 
 void OutputFile::start_writeback(uint64_t offset, uint64_t size) const {
+    if (fd_ < 0) return;  // finished: already on the disk
     // Best effort: a file system without it just syncs everything at the end.
     sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
 }
 
 void OutputFile::finish() {
+    if (fd_ < 0) return;
     // The data must be on the disk before the name points at it, or a power
     // failure could leave an empty file under the final name.  File systems
     // that cannot sync (EINVAL) have nothing to wait for.
     if (io::hooks().fdatasync(fd_) != 0 && errno != EINVAL) fail_write(errno);
     const int error = io::close_file(fd_);
     fd_ = -1;
-    if (error != 0) fail("\nFailed to close %s: %s\n", name_.c_str(), std::strerror(error));
+    if (error != 0) fail("Failed to close %s: %s", name_.c_str(), std::strerror(error));
 }
 
-void OutputFile::finish(std::initializer_list<OutputFile *> outputs) {
-    for (OutputFile *output : outputs)
-        if (output != nullptr) output->start_writeback(0, 0);  // 0, 0: the whole file
-    for (OutputFile *output : outputs)
-        if (output != nullptr) output->finish();
-}
-
-void OutputFile::commit(const std::vector<OutputFile *> &outputs, bool no_clobber) {
-    const SignalsBlocked blocked;
-    // Outputs that may not replace a file (all of them with --no-clobber)
-    // are linked to their names first: link() never replaces, so a name
-    // that appeared since the check fails here, and the outputs linked
-    // before it are taken back.
+// Outputs that may not replace a file (all of them with --no-clobber) are
+// linked to their names: link() never replaces, so a name that appeared
+// since the checks fails here, and the outputs linked before it are taken
+// back.  Returns those linked.
+std::vector<OutputFile *> OutputFile::link_new_names(const std::vector<OutputFile *> &outputs, bool no_clobber) {
     std::vector<OutputFile *> linked;
-    auto take_back_linked = [&] {
-        for (OutputFile *done : linked) io::hooks().unlink(done->target_.c_str());
-    };
     for (OutputFile *output : outputs) {
-        if (output == nullptr || !(no_clobber || output->never_replace_)) continue;
-        if (link(output->temporary_.c_str(), output->target_.c_str()) != 0) {
-            const int error = errno;
-            take_back_linked();
-            if (error == EEXIST && no_clobber)
-                fail("\n%s already exists (--no-clobber): nothing written\n", output->name_.c_str());
-            if (error == EEXIST) fail("\n%s appeared during the run and is not replaced: nothing written\n", output->name_.c_str());
-            fail("\nFailed to write %s: %s\n", output->name_.c_str(), std::strerror(error));
+        if (!(no_clobber || output->never_replace_)) continue;
+        if (link(output->temporary_.c_str(), output->target_.c_str()) == 0) {
+            linked.push_back(output);
+            continue;
         }
-        linked.push_back(output);
+        const int error = errno;
+        for (OutputFile *done : linked) io::hooks().unlink(done->target_.c_str());
+        if (error == EEXIST && no_clobber) fail("%s already exists (--no-clobber): nothing written", output->name_.c_str());
+        if (error == EEXIST) fail("%s appeared during the run and is not replaced: nothing written", output->name_.c_str());
+        fail("Failed to write %s: %s", output->name_.c_str(), std::strerror(error));
     }
-    // The others replace their files.  Each rename replaces one file at
-    // once, but a set of them can fail half way (a directory that refuses
-    // the third).  The files being replaced are first kept under hidden
-    // names (hard links), so that a failed rename puts back every file
-    // renamed before it: the set is new or old, never mixed.
-    struct Step {
-        OutputFile *output;
-        std::string kept;  // the replaced file's hidden link; "" if there was none
-        bool existed;
-    };
-    std::vector<Step> steps;
+    return linked;
+}
+
+// A file about to be replaced, kept meanwhile under a hidden name (a hard
+// link) so that a failed rename can put it back.
+struct OutputFile::Replaced {
+    OutputFile *output;
+    std::string kept;  // the replaced file's hidden link; "" if there was none
+    bool existed;
+};
+
+// The others replace their files.  Each rename replaces one file at once,
+// but a set of them can fail half way (a directory that refuses the
+// third): then every file renamed before it is put back, and the set is
+// new or old, never mixed.
+void OutputFile::rename_over(const std::vector<OutputFile *> &outputs, const std::vector<OutputFile *> &linked) {
+    std::vector<Replaced> steps;
     for (OutputFile *output : outputs) {
-        if (output == nullptr || std::find(linked.begin(), linked.end(), output) != linked.end()) continue;
-        Step step{output, "", access(output->target_.c_str(), F_OK) == 0};
-        if (step.existed) {
-            for (int attempt = 0; attempt < 100 && step.kept.empty(); ++attempt) {
-                std::string candidate = temporary_name(output->target_, unique_suffix(), 255);
-                if (link(output->target_.c_str(), candidate.c_str()) == 0) step.kept = std::move(candidate);
-                else if (errno != EEXIST) break;  // no hard links here: no way back for this file
-            }
+        if (std::find(linked.begin(), linked.end(), output) != linked.end()) continue;
+        Replaced step{output, "", access(output->target_.c_str(), F_OK) == 0};
+        for (int attempt = 0; step.existed && attempt < 100 && step.kept.empty(); ++attempt) {
+            std::string candidate = temporary_name(output->target_, unique_suffix(), 255);
+            if (link(output->target_.c_str(), candidate.c_str()) == 0) step.kept = std::move(candidate);
+            else if (errno != EEXIST) break;  // no hard links here: no way back for this file
         }
         steps.push_back(std::move(step));
     }
     auto drop_kept = [&] {
-        for (const Step &step : steps)
+        for (const Replaced &step : steps)
             if (!step.kept.empty()) ::unlink(step.kept.c_str());
     };
     for (size_t i = 0; i < steps.size(); ++i) {
@@ -276,30 +237,22 @@ void OutputFile::commit(const std::vector<OutputFile *> &outputs, bool no_clobbe
             } else if (!steps[j].existed) {
                 ::unlink(steps[j].output->target_.c_str());
             }
-            // The renamed temporary is the target now: nothing to remove.
-            forget_temporary(steps[j].output->temporary_.c_str());
-            steps[j].output->committed_ = true;
+            steps[j].output->mark_committed();  // the renamed temporary is the target now: nothing to remove
         }
         drop_kept();
-        take_back_linked();
-        fail("\nFailed to replace %s: %s\n", output->name_.c_str(), std::strerror(error));
+        for (OutputFile *done : linked) io::hooks().unlink(done->target_.c_str());
+        fail("Failed to replace %s: %s", output->name_.c_str(), std::strerror(error));
     }
-    for (Step &step : steps) {
-        forget_temporary(step.output->temporary_.c_str());
-        step.output->committed_ = true;
-    }
+    for (Replaced &step : steps) step.output->mark_committed();
     drop_kept();
-    for (OutputFile *output : linked) {
-        io::hooks().unlink(output->temporary_.c_str());
-        forget_temporary(output->temporary_.c_str());
-        output->committed_ = true;
-    }
-    // The renames themselves reach the disk with their directory, synced
-    // once however many outputs it holds.
+}
+
+// The renames themselves reach the disk with their directory, synced once
+// however many outputs it holds.
+void OutputFile::sync_directories(const std::vector<OutputFile *> &outputs) {
     std::vector<std::string> directories;
     for (OutputFile *output : outputs)
-        if (output != nullptr && std::find(directories.begin(), directories.end(), directory_of(output->target_)) ==
-                                     directories.end())
+        if (std::find(directories.begin(), directories.end(), directory_of(output->target_)) == directories.end())
             directories.push_back(directory_of(output->target_));
     for (const std::string &name : directories) {
         const int directory = io::open_file(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -310,33 +263,21 @@ void OutputFile::commit(const std::vector<OutputFile *> &outputs, bool no_clobbe
     }
 }
 
-SignalGuard::SignalGuard() {
-    struct sigaction action {};
-    action.sa_handler = remove_temporaries_and_stop;
-    sigemptyset(&action.sa_mask);
-    for (int s : kInterrupts) sigaddset(&action.sa_mask, s);
-    for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &action, &g_saved_actions[i]);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &g_saved_pipe);
-    sigaction(SIGXFSZ, &ignore, &g_saved_xfsz);
+void OutputFile::mark_committed() {
+    forget_temporary(temporary_.c_str());
+    committed_ = true;
 }
 
-SignalGuard::~SignalGuard() {
-    for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &g_saved_actions[i], nullptr);
-    sigaction(SIGPIPE, &g_saved_pipe, nullptr);
-    sigaction(SIGXFSZ, &g_saved_xfsz, nullptr);
+void OutputFile::commit(const std::vector<OutputFile *> &outputs, bool no_clobber) {
+    const SignalsBlocked blocked;
+    const std::vector<OutputFile *> linked = link_new_names(outputs, no_clobber);
+    rename_over(outputs, linked);
+    for (OutputFile *output : linked) {
+        io::hooks().unlink(output->temporary_.c_str());
+        output->mark_committed();
+    }
+    sync_directories(outputs);
 }
-
-SignalsBlocked::SignalsBlocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : kInterrupts) sigaddset(&set, s);
-    pthread_sigmask(SIG_BLOCK, &set, &saved_);
-}
-
-SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
 
 unsigned char *formatting_block(size_t bytes) {
     thread_local std::unique_ptr<unsigned char[]> block;
@@ -344,7 +285,7 @@ unsigned char *formatting_block(size_t bytes) {
     if (capacity < bytes) {
         block.reset(new (std::nothrow) unsigned char[bytes]);
         capacity = block ? bytes : 0;
-        if (!block) fail("\nFailed to allocate memory for output buffers\n");
+        if (!block) fail("Failed to allocate memory for output buffers");
     }
     return block.get();
 }

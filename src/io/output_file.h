@@ -10,12 +10,9 @@
 // length of a name: uniqueness comes from the random part.)
 #pragma once
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,12 +43,20 @@ std::pair<std::string, std::string> same_output_file(const std::vector<std::stri
 // whole name fits `name_max` bytes.
 std::string temporary_name(const std::string &target, const std::string &suffix, size_t name_max);
 
+// What to say when an output cannot be created: a format with one %s (the
+// name), and whether Pelmora prints it on the current line (see Failure).
+struct OpenFailure {
+    const char *format = "Unable to open file %s for writing";
+    bool same_line = false;
+    [[noreturn]] void raise(const std::string &name) const;
+};
+
 class OutputFile {
 public:
     // Creates the temporary beside the target of `name`.  If the target
     // exists and may not be written, or the temporary cannot be created,
-    // fails with `open_failure` (one %s: the name).
-    OutputFile(std::string name, const char *open_failure);
+    // fails with `open_failure`.
+    OutputFile(std::string name, const OpenFailure &open_failure);
     // Removes the temporary unless it was committed.
     ~OutputFile();
     OutputFile(const OutputFile &) = delete;
@@ -72,11 +77,8 @@ public:
     void start_writeback(uint64_t offset, uint64_t size) const;
 
     // Syncs the data and closes the temporary, failing with "Failed to
-    // write" / "Failed to close" NAME.
+    // write" / "Failed to close" NAME.  Once: later calls do nothing.
     void finish();
-    // Finishes several at once: the writeback of all of them is started
-    // before the first sync waits, so that the disk writes them together.
-    static void finish(std::initializer_list<OutputFile *> outputs);
 
     // Renames finished temporaries over their targets, with interrupts held
     // off so that a signal cannot stop the set half renamed.  With
@@ -96,6 +98,12 @@ public:
     uint64_t size() const { return size_; }
 
 private:
+    struct Replaced;
+    static std::vector<OutputFile *> link_new_names(const std::vector<OutputFile *> &outputs, bool no_clobber);
+    static void rename_over(const std::vector<OutputFile *> &outputs, const std::vector<OutputFile *> &linked);
+    static void sync_directories(const std::vector<OutputFile *> &outputs);
+    void mark_committed();
+
     std::string name_;       // as the user will know it
     std::string target_;     // what it replaces
     std::string temporary_;  // where it is written
@@ -104,36 +112,3 @@ private:
     bool never_replace_ = false;
     mutable std::atomic<uint64_t> size_{0};
 };
-
-// Makes SIGINT, SIGTERM and SIGHUP remove the run's temporaries and then end
-// the process as the signal would (status 128 + signal in a shell); makes
-// SIGPIPE (a console reader that went away) and SIGXFSZ (a file-size limit,
-// reported as a failed write instead) harmless.  The previous dispositions
-// come back when the guard ends.
-class SignalGuard {
-public:
-    SignalGuard();
-    ~SignalGuard();
-    SignalGuard(const SignalGuard &) = delete;
-    SignalGuard &operator=(const SignalGuard &) = delete;
-};
-
-// Blocks the interrupting signals in the calling thread for its lifetime:
-// worker threads start under it, so that only the main thread ever runs the
-// handler.
-class SignalsBlocked {
-public:
-    SignalsBlocked();
-    ~SignalsBlocked();
-    SignalsBlocked(const SignalsBlocked &) = delete;
-    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
-
-private:
-    sigset_t saved_;
-};
-
-// A block of at least `bytes` to format output in, one per thread and kept
-// for the thread's life, so that its memory is touched once rather than
-// once per chunk.  Fails with "Failed to allocate memory for output
-// buffers" when it cannot be had.
-unsigned char *formatting_block(size_t bytes);

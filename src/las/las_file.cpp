@@ -7,44 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "console/console.h"
+#include "base/failure.h"
 #include "io/posix_io.h"
-#include "las/header_rules.h"
-#include "lidar/las_check.h"
-#include "lidar/las_variants.h"
-
-LasFileCheck check_las_file(const std::string &name, mode_t mode, uint64_t file_size, const unsigned char *bytes,
-                            size_t got) {
-    LasFileCheck result;
-    const char *n = name.c_str();
-    // check_las's own diagnostic, then the driver's refusal after it.
-    auto refuse = [&](const std::string &diagnostic) {
-        result.las_type = -1;
-        result.problems.push_back(diagnostic + name + " is not a valid LAS file\n");
-        return result;
-    };
-    if (std::string problem = ostrine::extension_problem(n, "las"); !problem.empty()) return refuse(problem);
-    if (std::string problem = ostrine::unreadable_kind_problem(n, mode); !problem.empty()) return refuse(problem);
-    const ostrine::LasCheck check = ostrine::check_las_header(n, bytes, got);
-    if (check.las_type < 1) return refuse(check.message);
-    result.las_type = check.las_type;
-
-    const LasHeader header = parse_las_header(bytes, got);
-    const uint16_t record_length = kLasVariants[check.las_type].record_length;
-    auto problem = [&](const std::string &text, const char *consequence = "") {
-        if (!text.empty()) result.problems.push_back("\n" + text + consequence + "\n");
-    };
-    const std::string inside = las_rules::offset_inside_header(name, header, kLasHeader12Bytes);
-    problem(inside, "; the point records cannot start there");
-    if (inside.empty()) problem(las_rules::offset_beyond_end(name, header, file_size));
-    const std::string too_many = las_rules::too_many_points(name, header.legacy_point_count);
-    problem(too_many);
-    if (too_many.empty() && inside.empty())
-        problem(las_rules::records_missing(name, header, header.legacy_point_count, record_length, file_size));
-    for (const std::string &text : las_rules::infinite_coordinates(name, header)) problem(text);
-    if (!result.problems.empty()) result.las_type = -1;
-    return result;
-}
 
 bool LasFile::open(const std::string &name) {
     name_ = name;
@@ -57,7 +21,7 @@ LasFile::~LasFile() {
 }
 
 void LasFile::inspect() {
-    if (fstat(fd_, &taken_) != 0) fail("\nCannot determine the size of %s: %s\n", name_.c_str(), std::strerror(errno));
+    if (fstat(fd_, &taken_) != 0) fail("Cannot determine the size of %s: %s", name_.c_str(), std::strerror(errno));
     // A directory opens but does not read; a FIFO or device is not read at
     // all (the checks refuse it by its type).
     long long got = 0;
@@ -101,7 +65,7 @@ void LasFile::confirm_unchanged() const {
          io::pread_fully(fd_, bytes, got_, 0) == static_cast<long long>(got_)) &&
         std::memcmp(bytes, bytes_, got_) == 0;
     if (!same)
-        fail("\n%s was replaced or rewritten while it was being read; nothing was written from it\n", name_.c_str());
+        fail("%s was replaced or rewritten while it was being read; nothing was written from it", name_.c_str());
 }
 
 bool LasFile::is_same_file(const std::string &path) const {
@@ -115,10 +79,10 @@ PlainRecords::PlainRecords(const LasFile &file, uint64_t points, uint16_t record
 void PlainRecords::read(unsigned char *dst, uint32_t count) {
     const size_t wanted = static_cast<size_t>(count) * record_length_;
     const long long got = io::pread_fully(file_.fd(), dst, wanted, next_at_);
-    if (got < 0) fail("\nFailed to read point records from %s: %s\n", file_.name().c_str(), std::strerror(errno));
+    if (got < 0) fail("Failed to read point records from %s: %s", file_.name().c_str(), std::strerror(errno));
     if (static_cast<size_t>(got) != wanted) {
         const unsigned long long complete = read_ + static_cast<unsigned long long>(got) / record_length_;
-        fail("\nUnexpected end of %s: it announces %llu point records, only %llu could be read\n",
+        fail("Unexpected end of %s: it announces %llu point records, only %llu could be read",
              file_.name().c_str(), static_cast<unsigned long long>(points_), complete);
     }
     next_at_ += wanted;

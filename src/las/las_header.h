@@ -13,8 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Ostrine_LiDAR.h"
-
 // Header sizes by version: 227 (1.0-1.2), 235 (1.3), 375 (1.4).
 constexpr size_t kLasHeader12Bytes = 227;
 constexpr size_t kLasHeader13Bytes = 235;
@@ -26,6 +24,21 @@ constexpr uint8_t kLazFormatBits = 0xC0;
 
 // Global encoding bit 4: the coordinate system is WKT, not GeoTIFF keys.
 constexpr uint16_t kGlobalEncodingWkt = 0x10;
+
+// Where each field of the public header lies, in bytes from the start of the
+// file: the reader below, the library's header update and the decompressed
+// LAS file a LAZ file gives all write or read through these.
+namespace las_field {
+constexpr size_t kSignature = 0, kFileSourceId = 4, kGlobalEncoding = 6, kVersionMajor = 24, kVersionMinor = 25;
+constexpr size_t kHeaderSize = 94, kOffsetToData = 96, kVlrCount = 100, kPointFormat = 104, kRecordLength = 105;
+constexpr size_t kLegacyPointCount = 107, kLegacyByReturn = 111;  // u32, and five u32
+constexpr size_t kScale = 131, kOffset = 155;                       // X, Y, Z doubles each
+// The box: MaxX, MinX, MaxY, MinY, MaxZ, MinZ, each maximum before its minimum.
+constexpr size_t max_of(int axis) { return 179 + 16 * static_cast<size_t>(axis); }
+constexpr size_t min_of(int axis) { return 187 + 16 * static_cast<size_t>(axis); }
+constexpr size_t kWaveformStart = 227;                              // LAS 1.3 and later
+constexpr size_t kEvlrStart = 235, kEvlrCount = 243, kPointCount = 247, kByReturn = 255;  // LAS 1.4
+}  // namespace las_field
 
 struct LasHeader {
     char signature[4] = {};
@@ -66,8 +79,3 @@ struct LasHeader {
 // `got` (a file cut short, an older version) stay zero.  Whether the
 // values make sense is for the checks to say.
 LasHeader parse_las_header(const unsigned char *bytes, size_t got);
-
-// The 227-byte packed view of the first 227 bytes, as the library's types
-// lay them out (LAS12Header names; the 1.0 and 1.1 types differ only in
-// names), built field by field from the parsed header.
-LAS12Header las12_header_view(const LasHeader &header);

@@ -48,8 +48,12 @@ std::vector<LasVlr> kept_records(const ReadAt &read, VlrSpace space, uint32_t co
                                  const VlrFilter &keep, uint64_t max_payload) {
     std::vector<LasVlr> kept;
     walk_records(read, space, count, extended, [&](const RecordPlace &r) {
-        if (r.payload_bytes > max_payload || !keep(r.user_id, r.record_id)) return true;
-        LasVlr vlr{r.user_id, r.record_id, std::string(static_cast<size_t>(r.payload_bytes), '\0')};
+        if (!keep(r.user_id, r.record_id)) return true;
+        if (r.payload_bytes > max_payload) {
+            kept.push_back({r.user_id, r.record_id, "", r.payload_bytes});
+            return true;
+        }
+        LasVlr vlr{r.user_id, r.record_id, std::string(static_cast<size_t>(r.payload_bytes), '\0'), 0};
         if (r.payload_bytes > 0 &&
             !read(r.at + r.header_bytes, vlr.payload.data(), static_cast<size_t>(r.payload_bytes)))
             return false;

@@ -19,6 +19,7 @@ struct LasVlr {
     std::string user_id;   // up to the first NUL of the 16-byte field
     uint16_t record_id = 0;
     std::string payload;   // the record's bytes after its 54-byte header
+    uint64_t unread = 0;   // a record too long to be read: its length (payload empty)
 };
 
 // Bytes [begin, end) of the file in which variable-length records may lie.
@@ -60,7 +61,8 @@ void walk_records(const ReadAt &read, VlrSpace space, uint32_t count, bool exten
 std::vector<LasVlr> read_vlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep);
 
 // The same walk over EVLRs (60-byte headers, 64-bit lengths).  Payloads
-// longer than `max_payload` are stepped over, not kept.
+// longer than `max_payload` are not read: such a record is kept with its
+// length in `unread`.
 std::vector<LasVlr> read_evlrs(const ReadAt &read, VlrSpace space, uint32_t count, const VlrFilter &keep,
                                uint64_t max_payload);
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 struct PointFormat {
     uint8_t id;
@@ -40,3 +41,49 @@ inline constexpr uint16_t kFlagsByte = 15, kClassification = 16, kUserData6 = 17
 }  // namespace point_core
 
 static_assert(kPointFormats[3].length == 34 && kPointFormats[8].length == 38 && kPointFormats[10].length == 67);
+
+// A value held in some bits of one byte of a record.
+struct RecordBits {
+    uint16_t at;
+    uint8_t shift, mask;
+    unsigned of(const unsigned char *record) const { return (record[at] >> shift) & mask; }
+};
+
+// The bit fields of each core, the one place their positions are written.
+// Formats 0-5: the return byte holds the return number (bits 0-2), the
+// number of returns (3-5), the scan direction (6) and the edge of flight
+// line (7); the class byte the class (bits 0-4) and the synthetic,
+// key-point and withheld flags (5, 6, 7).  Formats 6-10: the return byte
+// holds four bits each; the flags byte the four classification flags
+// (synthetic, key-point, withheld, overlap: bits 0-3), the scanner channel
+// (4-5), scan direction (6) and edge (7); the class is a byte of its own.
+struct CoreBits {
+    RecordBits return_number, returns, scan_direction, edge;
+    RecordBits klass, synthetic, key_point, withheld;
+    RecordBits overlap, scanner_channel;  // formats 6-10 only (mask 0 before)
+};
+
+inline constexpr CoreBits kLegacyBits = {
+    {point_core::kReturnByte, 0, 7}, {point_core::kReturnByte, 3, 7}, {point_core::kReturnByte, 6, 1},
+    {point_core::kReturnByte, 7, 1}, {point_core::kClassByte, 0, 31}, {point_core::kClassByte, 5, 1},
+    {point_core::kClassByte, 6, 1},  {point_core::kClassByte, 7, 1},  {0, 0, 0},
+    {0, 0, 0}};
+inline constexpr CoreBits kExtendedBits = {
+    {point_core::kReturnByte, 0, 15},     {point_core::kReturnByte, 4, 15}, {point_core::kFlagsByte, 6, 1},
+    {point_core::kFlagsByte, 7, 1},       {point_core::kClassification, 0, 255}, {point_core::kFlagsByte, 0, 1},
+    {point_core::kFlagsByte, 1, 1},       {point_core::kFlagsByte, 2, 1},  {point_core::kFlagsByte, 3, 1},
+    {point_core::kFlagsByte, 4, 3}};
+
+inline const CoreBits &core_bits(const PointFormat &format) { return format.extended ? kExtendedBits : kLegacyBits; }
+
+// A record's stored X, Y or Z (axis 0, 1, 2): a signed 32-bit little-endian integer.
+inline int32_t stored_coordinate(const unsigned char *record, int axis) {
+    const unsigned char *p = record + 4 * axis;
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The real coordinate of a stored integer: integer x scale + offset, two
+// separately rounded double operations (the build forbids fusing them), as
+// every reader of LAS computes it.
+inline double scaled(int32_t stored, double scale, double offset) { return static_cast<double>(stored) * scale + offset; }

@@ -4,6 +4,12 @@
 
 namespace laz {
 
+void impossible_code() {
+    TableDamage damage;
+    damage.message = "its chunk table is damaged: it holds a code no LAZ writer produces";
+    throw damage;
+}
+
 namespace {
 
 constexpr uint32_t kMinLength = 0x01000000u;  // renormalise below 2^24
@@ -106,7 +112,7 @@ uint32_t ArithmeticDecoder::decode_symbol(SymbolModel &m) {
         const uint32_t t = dv >> m.table_shift;
         // value < length holds for every state an encoder can produce, so
         // t < table_size; anything else is damage.
-        if (t + 1 >= m.decoder_table.size()) throw ImpossibleCode{};
+        if (t + 1 >= m.decoder_table.size()) impossible_code();
         sym = m.decoder_table[t];
         uint32_t n = m.decoder_table[t + 1] + 1;
         while (n > sym + 1) {
@@ -134,7 +140,7 @@ uint32_t ArithmeticDecoder::decode_symbol(SymbolModel &m) {
             }
         } while ((k = (sym + n) >> 1) != sym);
     }
-    if (y <= x || x > value_ || value_ >= y || sym >= m.symbols) throw ImpossibleCode{};
+    if (y <= x || x > value_ || value_ >= y || sym >= m.symbols) impossible_code();
     value_ -= x;
     length_ = y - x;
     if (length_ < kMinLength) renormalise();
@@ -148,7 +154,7 @@ uint32_t ArithmeticDecoder::read_short() {
     const uint32_t sym = value_ / length_;
     value_ -= length_ * sym;
     if (length_ < kMinLength) renormalise();
-    if (sym > 0xFFFFu) throw ImpossibleCode{};
+    if (sym > 0xFFFFu) impossible_code();
     return sym;
 }
 
@@ -162,7 +168,7 @@ uint32_t ArithmeticDecoder::read_bits(uint32_t bits) {
     const uint32_t sym = value_ / length_;
     value_ -= length_ * sym;
     if (length_ < kMinLength) renormalise();
-    if (sym >= (1u << bits)) throw ImpossibleCode{};
+    if (sym >= (1u << bits)) impossible_code();
     return sym;
 }
 

@@ -17,14 +17,20 @@
 #include <functional>
 #include <vector>
 
+#include "base/failure.h"
+
 namespace laz {
 
 // Where coded bytes come from, one at a time.  Throws (a Failure) when the
 // bytes end: the coder never reads past what the encoder wrote.
 using ByteSource = std::function<uint8_t()>;
 
+// Thrown when a chunk table's bytes cannot have come from an encoder, or
+// end before the table does: damage the plan reports as such.
+struct TableDamage : Failure {};
+
 // Thrown by the decoder when the bytes cannot have come from the encoder.
-struct ImpossibleCode {};
+[[noreturn]] void impossible_code();
 
 // An adaptive model of a few symbols (LASzip's ArithmeticModel), with the
 // decoder's look-up table for alphabets of more than 16 symbols.

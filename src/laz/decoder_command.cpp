@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "console/console.h"
+#include "base/failure.h"
 
 namespace laz {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "console/console.h"
+#include "base/failure.h"
 #include "io/byte_order.h"
 #include "io/posix_io.h"
 #include "las/las_vlr.h"
@@ -51,15 +51,15 @@ void KeptLas::start(OutputFile &output) {
     next_at_ = data - laszip_bytes_;
 
     unsigned char format = static_cast<unsigned char>(header_.point_format());
-    output_->put_at(&format, 1, 104);
+    output_->put_at(&format, 1, las_field::kPointFormat);
     unsigned char word[8];
     store_le32(word, static_cast<uint32_t>(next_at_));
-    output_->put_at(word, 4, 96);
+    output_->put_at(word, 4, las_field::kOffsetToData);
     store_le32(word, header_.vlr_count - 1);
-    output_->put_at(word, 4, 100);
+    output_->put_at(word, 4, las_field::kVlrCount);
     if (header_.version_minor >= 4 && header_.evlr_count > 0 && header_.evlr_start != 0) {
         store_le64(word, next_at_ + header_.point_count() * header_.record_length);
-        output_->put_at(word, 8, 235);
+        output_->put_at(word, 8, las_field::kEvlrStart);
     }
 }
 

@@ -60,9 +60,8 @@ std::vector<LaszipItem> codec_items(uint8_t point_format, uint16_t record_length
 // "POINT10/20/v2 GPSTIME11/8/v2": items as messages show them.
 std::string describe_items(const std::vector<LaszipItem> &items);
 
-// Fails unless the header's point format byte and record length describe
-// points the codec decodes: formats 0-3 and 6-8 (no waveform packets), one
-// compression bit, records at least as long as the format's.
+// Fails unless the header's point format byte describes points the codec
+// decodes: formats 0-3 and 6-8 (no waveform packets), one compression bit.
 void check_point_format(const std::string &name, const LasHeader &header);
 
 // Fails unless the LASzip record describes the header's points as the codec

@@ -69,8 +69,8 @@ LazPlan plan_laz(const std::string &name, int fd, uint64_t file_size, const LasH
 // `count` chunks its point count (when `with_points`) and its byte size.
 // Reads bytes from `next_byte` (which fails past the end of the table's
 // space).  `keep_going(i, points, bytes)` sees each entry as it is decoded
-// and returns false to stop; nothing is stored here.  Throws
-// ImpossibleCode for bytes no encoder writes.
+// and returns false to stop; nothing is stored here.  Throws TableDamage
+// for bytes no encoder writes.
 void decode_chunk_entries(const std::function<uint8_t()> &next_byte, uint32_t count, bool with_points,
                           const std::function<bool(uint32_t index, uint32_t points, uint32_t bytes)> &keep_going);
 

@@ -16,10 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "console/console.h"
+#include "base/failure.h"
+#include "base/text.h"
 #include "io/child_processes.h"
 #include "laz/decoder_command.h"
-#include "lidar/las_check.h"
+#include "laz/decoder_wire.h"
 
 extern char **environ;
 
@@ -27,12 +28,10 @@ namespace laz {
 
 namespace {
 
-using ostrine::formatted;
 using ull = unsigned long long;
 
 constexpr size_t kKeptStderr = 8192;   // of the decoder's stderr; the rest is read and dropped
 constexpr int kRecordPipeBytes = 1 << 20;
-constexpr char kDecoderPrefix[] = "laz-decoder: ";
 
 int64_t now_ms() {
     timespec t{};
@@ -45,11 +44,16 @@ void close_fd(int &fd) {
     fd = -1;
 }
 
-// A descriptor numbered 4 or above (close-on-exec), so that placing the
-// decoder's descriptors 0 to 3 cannot overwrite it.
+// The decoder's descriptors: 0, 1, 2, the LAZ file, and (until exec) the
+// report pipe after it.
+constexpr int kReport = wire::kLazFd + 1;
+constexpr int kFirstFree = kReport + 1;
+
+// A descriptor numbered above the decoder's own (close-on-exec), so that
+// placing those in the child cannot overwrite it.
 int above_standard(int fd) {
-    if (fd >= 4) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 4);
+    if (fd >= kFirstFree) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFree);
     const int saved = errno;
     ::close(fd);
     errno = saved;
@@ -105,6 +109,18 @@ std::string limits_in_force() {
     return text;
 }
 
+// What the decoder's exit statuses mean, as " (...)"; "" for any other.
+const char *exit_meaning(int code) {
+    switch (code) {
+        case wire::kExitDamaged: return " (a damaged chunk)";
+        case wire::kExitBadJob: return " (it could not use its job or the file's descriptor)";
+        case wire::kExitCodecUnavailable: return " (its codec could not be loaded)";
+        case wire::kExitOutputClosed: return " (its output was closed)";
+        case wire::kExitInternal: return " (an error of its own)";
+        default: return "";
+    }
+}
+
 }  // namespace
 
 std::string decoder_job(const LazPlan &plan, unsigned threads) {
@@ -133,8 +149,8 @@ LazRecords::LazRecords(std::string name, int fd, const LazPlan &plan, const LazD
         find_decoder(name_, decoding.program_dir.empty() ? running_program_dir() : decoding.program_dir);
     unsigned threads = decoding.threads ? decoding.threads : usable_cores();
     if (command.node) threads = threads_within_limits(name_, threads, current_limits());
-    threads_ = static_cast<unsigned>(std::min<size_t>(threads, plan.chunks.size()));
-    job_ = decoder_job(plan, threads_);
+    threads = static_cast<unsigned>(std::min<size_t>({threads, plan.chunks.size(), wire::kMaxWorkers}));
+    job_ = decoder_job(plan, threads);
     try {
         spawn(command.argv, fd);
         last_progress_ms_ = now_ms();
@@ -151,100 +167,115 @@ LazRecords::~LazRecords() {
     close_pipes();
 }
 
-void LazRecords::spawn(const std::vector<std::string> &argv, int laz_fd) {
-    const char *n = name_.c_str();
-    // job, records, messages, and the exec report (errno of a failed exec;
-    // nothing once the program runs)
+// The pipes of a decoder (job, records, messages, and the exec report:
+// errno of a failed exec, nothing once the program runs) and its copy of
+// the LAZ file's descriptor, all numbered 5 or above where the child needs
+// them moved, so that placing its descriptors 0 to 4 cannot overwrite them.
+namespace {
+
+struct Pipes {
     int job[2] = {-1, -1}, records[2] = {-1, -1}, messages[2] = {-1, -1}, report[2] = {-1, -1};
     int laz = -1;
-    auto close_all = [&] {
+    ~Pipes() {
         for (int *p : {job, records, messages, report}) {
             close_fd(p[0]);
             close_fd(p[1]);
         }
         close_fd(laz);
-    };
-    if (pipe2(job, O_CLOEXEC) != 0 || pipe2(records, O_CLOEXEC) != 0 || pipe2(messages, O_CLOEXEC) != 0 ||
-        pipe2(report, O_CLOEXEC) != 0 || (laz = fcntl(laz_fd, F_DUPFD_CLOEXEC, 4)) < 0 ||
-        (job[0] = above_standard(job[0])) < 0 || (records[1] = above_standard(records[1])) < 0 ||
-        (messages[1] = above_standard(messages[1])) < 0 || (report[1] = above_standard(report[1])) < 0) {
+    }
+    bool open(int laz_fd) {
+        return pipe2(job, O_CLOEXEC) == 0 && pipe2(records, O_CLOEXEC) == 0 && pipe2(messages, O_CLOEXEC) == 0 &&
+               pipe2(report, O_CLOEXEC) == 0 && (laz = fcntl(laz_fd, F_DUPFD_CLOEXEC, kFirstFree)) >= 0 &&
+               (job[0] = above_standard(job[0])) >= 0 && (records[1] = above_standard(records[1])) >= 0 &&
+               (messages[1] = above_standard(messages[1])) >= 0 && (report[1] = above_standard(report[1])) >= 0;
+    }
+};
+
+// The child, between fork and exec: only async-signal-safe calls.  Default
+// dispositions, death with the parent, the descriptors in place, then the
+// decoder; a failure is reported through the report pipe as an errno.
+[[noreturn]] void become_decoder(const Pipes &p, char *const argv[], pid_t parent) {
+    struct sigaction action {};
+    for (int s = 1; s < NSIG; ++s) {
+        if (sigaction(s, nullptr, &action) != 0) continue;
+        if (action.sa_handler != SIG_IGN || s == SIGPIPE || s == SIGXFSZ) {
+            action = {};
+            action.sa_handler = SIG_DFL;
+            sigaction(s, &action, nullptr);
+        }
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);  // the parent already died
+    if (dup2(p.job[0], 0) < 0 || dup2(p.records[1], 1) < 0 || dup2(p.messages[1], 2) < 0 ||
+        dup2(p.laz, wire::kLazFd) < 0 || dup2(p.report[1], kReport) < 0 || fcntl(kReport, F_SETFD, FD_CLOEXEC) < 0) {
         const int error = errno;
-        close_all();
+        (void)!::write(p.report[1], &error, sizeof error);
+        _exit(127);
+    }
+    if (syscall(SYS_close_range, static_cast<unsigned>(kFirstFree), ~0u, 0u) != 0) {
+        const long most = sysconf(_SC_OPEN_MAX);
+        for (long fd = kFirstFree; fd < (most > 0 ? std::min(most, 1L << 20) : 65536); ++fd) ::close(static_cast<int>(fd));
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(argv[0], argv, environ);
+    const int error = errno;
+    (void)!::write(kReport, &error, sizeof error);
+    _exit(127);
+}
+
+// exec's errno from the report pipe, or 0 once it closes at exec.
+int exec_error(int report) {
+    int error = 0;
+    size_t got = 0;
+    while (got < sizeof error) {
+        const ssize_t r = ::read(report, reinterpret_cast<char *>(&error) + got, sizeof error - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    return got == sizeof error ? error : 0;
+}
+
+}  // namespace
+
+void LazRecords::spawn(const std::vector<std::string> &argv, int laz_fd) {
+    const char *n = name_.c_str();
+    Pipes p;
+    if (!p.open(laz_fd)) {
+        const int error = errno;
         fail("%s: cannot start the LAZ decoder: %s%s", n, std::strerror(error),
              error == EMFILE ? " (the open-file limit, ulimit -n, is reached)" : "");
     }
-    fcntl(records[0], F_SETPIPE_SZ, kRecordPipeBytes);  // fewer, larger transfers; a smaller pipe works too
-
+    fcntl(p.records[0], F_SETPIPE_SZ, kRecordPipeBytes);  // fewer, larger transfers; a smaller pipe works too
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     const pid_t parent = getpid();
-
     // No signal handler of this process may run in the child before exec.
     sigset_t all, saved;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &saved);
     const pid_t pid = fork();
-    if (pid == 0) {
-        // The child: only async-signal-safe calls until exec.
-        struct sigaction action {};
-        for (int s = 1; s < NSIG; ++s) {
-            if (sigaction(s, nullptr, &action) != 0) continue;
-            if (action.sa_handler != SIG_IGN || s == SIGPIPE || s == SIGXFSZ) {
-                action = {};
-                action.sa_handler = SIG_DFL;
-                sigaction(s, &action, nullptr);
-            }
-        }
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);  // the parent already died
-        if (dup2(job[0], 0) < 0 || dup2(records[1], 1) < 0 || dup2(messages[1], 2) < 0 || dup2(laz, 3) < 0 ||
-            dup2(report[1], 4) < 0 || fcntl(4, F_SETFD, FD_CLOEXEC) < 0) {
-            const int error = errno;
-            (void)!::write(report[1], &error, sizeof error);
-            _exit(127);
-        }
-        if (syscall(SYS_close_range, 5u, ~0u, 0u) != 0) {
-            const long most = sysconf(_SC_OPEN_MAX);
-            for (long fd = 5; fd < (most > 0 ? std::min(most, 1L << 20) : 65536); ++fd) ::close(static_cast<int>(fd));
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(args[0], args.data(), environ);
-        const int error = errno;
-        (void)!::write(4, &error, sizeof error);
-        _exit(127);
-    }
+    if (pid == 0) become_decoder(p, args.data(), parent);
     const int fork_error = errno;
     // Registered before signals are let in again: an interrupt from now on kills it.
     const bool remembered = pid > 0 && remember_child(pid);
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    if (pid < 0) {
-        close_all();
+    if (pid < 0)
         fail("%s: cannot start the LAZ decoder: fork: %s%s", n, std::strerror(fork_error),
              fork_error == EAGAIN ? " (the limit of processes and threads, ulimit -u, may be reached)" : "");
-    }
     pid_ = pid;
-    for (int *end : {&job[0], &records[1], &messages[1], &report[1], &laz}) close_fd(*end);
-    in_ = job[1];
-    out_ = records[0];
-    err_ = messages[0];
-    job[1] = records[0] = messages[0] = -1;
+    // The parent's ends of the pipes become this object's; the child's ends close.
+    for (int *end : {&p.job[0], &p.records[1], &p.messages[1], &p.report[1], &p.laz}) close_fd(*end);
+    in_ = std::exchange(p.job[1], -1);
+    out_ = std::exchange(p.records[0], -1);
+    err_ = std::exchange(p.messages[0], -1);
     set_nonblocking(in_);
     set_nonblocking(out_);
     set_nonblocking(err_);
-
-    // The report pipe closes at exec (nothing read) or brings exec's errno.
-    int exec_error = 0;
-    size_t got = 0;
-    while (got < sizeof exec_error) {
-        const ssize_t r = ::read(report[0], reinterpret_cast<char *>(&exec_error) + got, sizeof exec_error - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<size_t>(r);
-    }
-    close_fd(report[0]);
+    const int error = exec_error(p.report[0]);
     if (!remembered) {
         kill(pid_, SIGKILL);
         while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
@@ -253,10 +284,10 @@ void LazRecords::spawn(const std::vector<std::string> &argv, int laz_fd) {
         close_pipes();
         fail("%s: cannot start the LAZ decoder: too many child processes run already", n);
     }
-    if (got == sizeof exec_error) {
+    if (error != 0) {
         kill_and_reap();
         close_pipes();
-        fail("%s: cannot run the LAZ decoder %s: %s", n, argv[0].c_str(), std::strerror(exec_error));
+        fail("%s: cannot run the LAZ decoder %s: %s", n, argv[0].c_str(), std::strerror(error));
     }
 }
 
@@ -422,8 +453,8 @@ std::string LazRecords::decoder_line() const {
         if (end == std::string::npos) end = stderr_.size();
         std::string line = stderr_.substr(begin, end - begin);
         begin = end + 1;
-        if (line.rfind(kDecoderPrefix, 0) == 0) {
-            chosen = line.substr(sizeof kDecoderPrefix - 1);
+        if (line.rfind(wire::kMessagePrefix, 0) == 0) {
+            chosen = line.substr(sizeof wire::kMessagePrefix - 1);
             continue;
         }
         if (chosen.empty()) {
@@ -448,7 +479,8 @@ std::string LazRecords::how_it_ended(const std::string &when) const {
         const int code = WEXITSTATUS(status_);
         if (code == 0) return line.empty() ? formatted("ended %s without a word", w) : formatted("ended %s, saying: %s", w, line.c_str());
         if (!line.empty()) return formatted("failed %s: %s", w, line.c_str());
-        return formatted("failed with status %d %s and said nothing%s", code, w, limits_in_force().c_str());
+        return formatted("failed with status %d%s %s and said nothing%s", code, exit_meaning(code), w,
+                         limits_in_force().c_str());
     }
     if (reaped_ && WIFSIGNALED(status_)) {
         const int signal = WTERMSIG(status_);

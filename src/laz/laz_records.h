@@ -3,20 +3,10 @@
 //
 // The decoder (decoder/laz-decoder.js under Node.js, see decoder_command.h)
 // decodes the chunks in parallel and writes the records in file order.
-// What passes between the two (laz-decoder.js documents the same):
-//   fd 3    the LAZ file: a duplicate of the descriptor the checks read,
-//           which the decoder reads with positional reads only;
-//   stdin   the job, one JSON object, then end of file:
-//             {"format":F,"record_length":L,"workers":W,
-//              "chunks":[[offset,bytes,points,verify],...]}
-//           (point format, uncompressed record length, decoding threads,
-//           and the chunks of the plan in file order, each with 1 to
-//           be decoded twice and compared, see laz_plan.h);
-//   stdout  exactly L x (point count) bytes: the uncompressed records;
-//   stderr  on failure one line "laz-decoder: <what went wrong>";
-//   status  0 done, 1 damaged chunk, 2 bad job, 3 codec unavailable,
-//           4 output closed, 5 internal error.
-// Every other descriptor of this process is closed in the decoder.
+// What passes between the two is decoder/wire.json's: the LAZ file on a
+// descriptor of its own, the job on the decoder's standard input, the
+// records on its standard output, one line on its standard error and an
+// exit status when it fails.
 //
 // The records are read as they come, with poll(): the job is written and
 // the decoder's stderr drained (its first 8 KiB kept) while waiting for
@@ -61,10 +51,8 @@ public:
     void read(unsigned char *dst, uint32_t count) override;
     void finish() override;
 
-    // The decoder's process id (-1 if none was started) and the number of
-    // decoding threads its job asks for (0 if none).
+    // The decoder's process id (-1 if none was started).
     pid_t decoder_pid() const { return pid_; }
-    unsigned threads() const { return threads_; }
 
 private:
     void spawn(const std::vector<std::string> &argv, int laz_fd);
@@ -85,7 +73,6 @@ private:
     uint64_t point_count_ = 0;
     uint64_t total_bytes_ = 0;
     uint64_t delivered_ = 0;
-    unsigned threads_ = 0;
     int stall_ms_ = 60000;
     int64_t last_progress_ms_ = 0;
 

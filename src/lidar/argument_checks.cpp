@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "las_check.h"
+#include "base/text.h"
 
 extern "C" {
 
@@ -50,7 +50,7 @@ void check_numeric_argument(const char *str) {
     if (points > 1 || minuses > 1) valid = false;
     if (valid && (std::strcmp(str, ".") == 0 || std::strcmp(str, "-") == 0)) valid = false;
     if (!valid) {
-        std::printf("\nInvalid argument value (%s)\n", ostrine::printable(str));
+        std::printf("\nInvalid argument value (%s)\n", printable(str));
         std::exit(-1);
     }
 }

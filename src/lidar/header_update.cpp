@@ -26,8 +26,10 @@
 #include "Ostrine_LiDAR.h"
 #include "io/byte_order.h"
 #include "io/posix_io.h"
+#include "base/text.h"
 #include "las/header_rules.h"
 #include "las/las_header.h"
+#include "las/point_format.h"
 #include "las_check.h"
 #include "las_variants.h"
 
@@ -57,9 +59,9 @@ struct ScanTotals {
     // branch predictor on every record.  Fields are loaded byte by byte:
     // records sit at arbitrary offsets in the block (strides of 26 and 34).
     void add(const unsigned char *record) {
-        const int32_t x = load_le_int32(record + point_core::kX);
-        const int32_t y = load_le_int32(record + point_core::kY);
-        const int32_t z = load_le_int32(record + point_core::kZ);
+        const int32_t x = stored_coordinate(record, 0);
+        const int32_t y = stored_coordinate(record, 1);
+        const int32_t z = stored_coordinate(record, 2);
         maxX = std::max(maxX, x);
         minX = std::min(minX, x);
         maxY = std::max(maxY, y);
@@ -69,7 +71,7 @@ struct ScanTotals {
         // Return numbers 0, 6 and 7 have no per-return counter; such records
         // still count as points, so the five counts may sum to less than
         // return_count.
-        ++by_return_number[record[point_core::kReturnByte] & 7u];
+        ++by_return_number[kLegacyBits.return_number.of(record)];
         ++return_count;
     }
 };
@@ -151,7 +153,7 @@ void update_header(const char *filename) {
     Descriptor file{io::open_file(filename, O_RDWR | O_NONBLOCK | O_CLOEXEC)};
     struct stat st {};
     if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        refuse(ostrine::formatted("\nCannot open binary file %s for header update\n\n", filename));
+        refuse(formatted("\nCannot open binary file %s for header update\n\n", filename));
 
     // The header image, as the file holds it: the fields written back are
     // stored into these bytes at their offsets, the rest stays as read.  The
@@ -159,13 +161,13 @@ void update_header(const char *filename) {
     // have changed since; never write back bytes that were not read.
     unsigned char image[OSTRINE_LAS_HEADER_SIZE];
     if (io::pread_fully(file.fd, image, sizeof image, 0) != static_cast<long long>(sizeof image))
-        refuse(ostrine::formatted("\nCannot read the header of %s\n", filename));
+        refuse(formatted("\nCannot read the header of %s\n", filename));
     const LasHeader header = parse_las_header(image, sizeof image);
 
     // Records read from inside the header, or from past the end of the file,
     // would give a count and a box that describe nothing.
     const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-    for (const std::string &problem : {las_rules::offset_inside_header(filename, header, kLasHeader12Bytes),
+    for (const std::string &problem : {las_rules::offset_inside_header(filename, header),
                                        las_rules::offset_beyond_end(filename, header, file_size)})
         if (!problem.empty()) refuse("\n" + problem + "; its header has not been changed\n");
 
@@ -173,7 +175,7 @@ void update_header(const char *filename) {
     const size_t block_bytes = block_records * stride;
     const std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[block_bytes]);
     if (block == nullptr)
-        refuse(ostrine::formatted("\nCannot allocate memory for storing a record of information from %s\n", filename));
+        refuse(formatted("\nCannot allocate memory for storing a record of information from %s\n", filename));
 
     // Scan the records from OffsetToData to the end of the file.  A short
     // read is the end of the records; a read error stops the update before
@@ -183,7 +185,7 @@ void update_header(const char *filename) {
     uint64_t at = header.offset_to_data;
     for (;;) {
         const long long got = io::pread_fully(file.fd, block.get(), block_bytes, at);
-        if (got < 0) refuse(ostrine::formatted("\nCannot read the point records of %s; its header has not been changed\n",
+        if (got < 0) refuse(formatted("\nCannot read the point records of %s; its header has not been changed\n",
                                                filename));
         const size_t records = static_cast<size_t>(got) / stride;
         for (size_t k = 0; k < records; ++k) totals.add(block.get() + k * stride);
@@ -191,23 +193,23 @@ void update_header(const char *filename) {
         at += block_bytes;
     }
 
-    store_le32(image + 107, totals.return_count);
-    for (int k = 0; k < 5; ++k) store_le32(image + 111 + 4 * k, totals.by_return_number[k + 1]);
-    // Real coordinates, offset + scale * raw, in double precision and not
+    store_le32(image + las_field::kLegacyPointCount, totals.return_count);
+    for (int k = 0; k < 5; ++k) store_le32(image + las_field::kLegacyByReturn + 4 * k, totals.by_return_number[k + 1]);
+    // Real coordinates, raw x scale + offset, in double precision and not
     // rounded to the scale's resolution; zeros without records.
     const int32_t raw_max[3] = {totals.maxX, totals.maxY, totals.maxZ};
     const int32_t raw_min[3] = {totals.minX, totals.minY, totals.minZ};
     for (int a = 0; a < 3; ++a) {
         const bool any = totals.return_count != 0;
-        store_le_double(image + 179 + 16 * a, any ? header.offset[a] + header.scale[a] * raw_max[a] : 0.0);
-        store_le_double(image + 187 + 16 * a, any ? header.offset[a] + header.scale[a] * raw_min[a] : 0.0);
+        store_le_double(image + las_field::max_of(a), any ? scaled(raw_max[a], header.scale[a], header.offset[a]) : 0.0);
+        store_le_double(image + las_field::min_of(a), any ? scaled(raw_min[a], header.scale[a], header.offset[a]) : 0.0);
     }
 
     // The header is only claimed updated once its bytes have reached the
     // file: the write and the close must both succeed.
     const bool written = io::pwrite_all(file.fd, image, sizeof image, 0) == 0;
     const bool closed = file.close() == 0;
-    if (!(written && closed)) refuse(ostrine::formatted("\nCannot write the updated header of %s\n", filename));
+    if (!(written && closed)) refuse(formatted("\nCannot write the updated header of %s\n", filename));
 
     std::printf("\rHeader of file %s has been updated    ", filename);
 }

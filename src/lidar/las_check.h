@@ -6,7 +6,6 @@
 
 #include <sys/types.h>
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,16 +26,9 @@ struct LasCheck {
 LasCheck check_las_header(const char *filename, const unsigned char *header, size_t got);
 
 // The refusal of a file that is not a stream of bytes with an end (a FIFO,
-// device or socket would block a reader or never end); "" for a regular
-// file or a directory (whose read fails like that of any other non-LAS file).
+// device or socket would block a reader or never end), as check_las prints
+// it; "" for a regular file or a directory (whose read fails like that of
+// any other non-LAS file).
 std::string unreadable_kind_problem(const char *filename, mode_t mode);
-
-// printf into a string.
-std::string formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string vformatted(const char *format, va_list args);
-
-// printf's "%s" of a possibly null string, spelled out rather than left to
-// the C library.
-inline const char *printable(const char *text) { return text != nullptr ? text : "(null)"; }
 
 }  // namespace ostrine

@@ -15,6 +15,8 @@
 #include "Ostrine_LiDAR.h"
 #include "io/byte_order.h"
 #include "io/posix_io.h"
+#include "base/text.h"
+#include "las/header_rules.h"
 #include "las/las_header.h"
 #include "las_check.h"
 #include "las_variants.h"
@@ -28,24 +30,6 @@ namespace {
 char digit_char(uint8_t value) { return static_cast<char>(static_cast<uint8_t>('0' + value)); }
 
 }  // namespace
-
-std::string vformatted(const char *format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, again);
-    va_end(again);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-    return text;
-}
-
-std::string formatted(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::string text = vformatted(format, args);
-    va_end(args);
-    return text;
-}
 
 std::string extension_problem(const char *filename, const char *extension) {
     const char *name = printable(filename);
@@ -82,14 +66,12 @@ LasCheck check_las_header(const char *filename, const unsigned char *bytes, size
 }
 
 std::string unreadable_kind_problem(const char *filename, mode_t mode) {
-    if (S_ISREG(mode) || S_ISDIR(mode)) return "";
-    return formatted("\n%s is %s, not a regular file: it cannot be read as a LAS file\n", printable(filename),
-                     io::kind_of_file(mode));
+    const std::string problem = las_rules::unreadable_kind(printable(filename), mode);
+    return problem.empty() ? "" : "\n" + problem + "\n";
 }
 
 }  // namespace ostrine
 
-using ostrine::printable;
 
 extern "C" {
 

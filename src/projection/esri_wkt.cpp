@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/text.h"
 #include "projection/geokeys.h"
 
 namespace {
@@ -426,7 +427,7 @@ bool blank(const std::string &text) {
 
 EsriWkt esri_wkt_from_vlrs(const std::vector<LasVlr> &records) {
     const LasVlr *wkt = find(records, 2112);
-    if (wkt != nullptr && blank(wkt->payload)) wkt = nullptr;
+    if (wkt != nullptr && wkt->unread == 0 && blank(wkt->payload)) wkt = nullptr;
     const LasVlr *directory = find(records, 34735);
     const LasVlr *doubles = find(records, 34736);
     const LasVlr *ascii = find(records, 34737);
@@ -435,30 +436,31 @@ EsriWkt esri_wkt_from_vlrs(const std::vector<LasVlr> &records) {
     try {
         Proj proj;
         std::string wkt_problem;
-        if (wkt != nullptr) {
+        if (wkt != nullptr && wkt->unread != 0) {
+            wkt_problem = formatted("its OGC WKT record is %llu bytes long, more than a coordinate system is read from",
+                                    static_cast<unsigned long long>(wkt->unread));
+        } else if (wkt != nullptr) {
             try {
                 return {EsriWkt::Outcome::Written, as_esri_wkt(proj, crs_from_wkt(proj, wkt->payload).get())};
             } catch (const CrsProblem &problem) {
-                wkt_problem = problem.what();
+                wkt_problem = problem.message;
             }
         }
         if (directory != nullptr) {
             try {
                 const GeoKeys keys(directory->payload, doubles ? doubles->payload : "", ascii ? ascii->payload : "");
-                if (keys.empty()) {
-                    if (wkt_problem.empty()) return {};
-                } else {
-                    return {EsriWkt::Outcome::Written, as_esri_wkt(proj, crs_from_keys(proj, keys).get())};
-                }
-            } catch (const MalformedDirectory &) {
+                if (!keys.empty()) return {EsriWkt::Outcome::Written, as_esri_wkt(proj, crs_from_keys(proj, keys).get())};
                 if (wkt_problem.empty()) return {};
+            } catch (const MalformedDirectory &problem) {
+                if (wkt_problem.empty()) return {EsriWkt::Outcome::Unreadable, problem.message};
             } catch (const CrsProblem &) {
                 if (wkt_problem.empty()) throw;
             }
         }
-        return {EsriWkt::Outcome::Untranslatable, wkt_problem};
+        const bool unread = wkt != nullptr && wkt->unread != 0;
+        return {unread ? EsriWkt::Outcome::Unreadable : EsriWkt::Outcome::Untranslatable, wkt_problem};
     } catch (const CrsProblem &problem) {
-        return {EsriWkt::Outcome::Untranslatable, problem.what()};
+        return {EsriWkt::Outcome::Untranslatable, problem.message};
     } catch (const std::exception &e) {
         return {EsriWkt::Outcome::Untranslatable, std::string("PROJ failed: ") + e.what()};
     }

@@ -19,9 +19,10 @@
 
 struct EsriWkt {
     enum class Outcome {
-        NoCrs,        // no projection record, or only an empty or broken key directory
-        Written,      // `text` is the WKT
+        NoCrs,           // no projection record, or only an empty key directory
+        Written,         // `text` is the WKT
         Untranslatable,  // `text` is one line saying why
+        Unreadable,      // the only record is broken or too long to read: `text` says how
     };
     Outcome outcome = Outcome::NoCrs;
     std::string text;

@@ -8,17 +8,18 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-// A reason why the records cannot become a .prj; what() is one line.
-struct CrsProblem : std::runtime_error {
-    using std::runtime_error::runtime_error;
+#include "base/failure.h"
+
+// A reason why the records cannot become a .prj, in one line.
+struct CrsProblem : Failure {
+    explicit CrsProblem(std::string why) : Failure{std::move(why)} {}
 };
 
 // A GeoKeyDirectory record whose own structure is broken: as unreadable as
-// a record that does not fit, so it counts as no record at all.
+// a record that does not fit.
 struct MalformedDirectory : CrsProblem {
     using CrsProblem::CrsProblem;
 };

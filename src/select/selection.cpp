@@ -4,8 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "console/console.h"
-#include "io/byte_order.h"
+#include "base/failure.h"
 
 namespace {
 
@@ -55,14 +54,11 @@ std::string parse_class_list(const std::string &text, std::bitset<256> &classes)
 }
 
 std::string parse_returns(const std::string &text, SelectionOptions &options) {
-    if (text == "first") options.returns = SelectionOptions::Returns::First;
-    else if (text == "last") options.returns = SelectionOptions::Returns::Last;
-    else if (text == "single") options.returns = SelectionOptions::Returns::Single;
-    else {
-        options.returns = SelectionOptions::Returns::Numbers;
-        const std::string problem = parse_number_list(text, 15, options.return_numbers);
-        if (!problem.empty()) return problem + ", nor first, last or single";
-    }
+    if (text == "first") options.first_returns = true;
+    else if (text == "last") options.last_returns = true;
+    else if (text == "single") options.single_returns = true;
+    else if (const std::string problem = parse_number_list(text, 15, options.return_numbers); !problem.empty())
+        return problem + ", nor first, last or single";
     return "";
 }
 
@@ -88,18 +84,13 @@ std::string parse_every(const std::string &text, uint64_t &every) {
     return "";
 }
 
-uint64_t &thin_grid_memory_limit() {
-    static uint64_t limit = kThinGridMemory;
-    return limit;
-}
-
 // The occupied cells of the grid: a bitmap over the cells of the header's
 // box (one bit a cell: a 1 km tile at 0.5 m takes 500 KB), and a hash set
 // of the cells of points outside it (16 bytes a cell, kept at most half
 // full).
 class GridCells {
 public:
-    GridCells(double size, const double box[4]) : size_(size) {
+    GridCells(double size, const double box[4], uint64_t memory) : size_(size), memory_(memory) {
         const double i0 = std::floor(box[0] / size), j0 = std::floor(box[1] / size);
         const double i1 = std::floor(box[2] / size), j1 = std::floor(box[3] / size);
         const double limit = 4503599627370496.0;  // 2^52: cell numbers still exact
@@ -108,7 +99,7 @@ public:
                             std::fabs(j0) < limit && std::fabs(j1) < limit;
         // Half the memory at most for the bitmap: the rest is for cells
         // outside the box.
-        if (usable && (i1 - i0 + 1) * (j1 - j0 + 1) <= static_cast<double>(thin_grid_memory_limit() / 2 * 8)) {
+        if (usable && (i1 - i0 + 1) * (j1 - j0 + 1) <= static_cast<double>(memory_ / 2 * 8)) {
             i0_ = i0;
             j0_ = j0;
             columns_ = static_cast<uint64_t>(i1 - i0 + 1);
@@ -167,10 +158,10 @@ private:
     void grow() {
         const uint64_t capacity = table_.size() * 2;
         const uint64_t bytes = capacity * sizeof(Cell) + bits_.size() * sizeof(uint64_t);
-        if (bytes > thin_grid_memory_limit())
-            fail("\n--thin-grid %g: the points fill more than %llu cells outside the header's box, more than the "
-                 "%llu MB the grid may take; use a larger cell size\n",
-                 size_, static_cast<unsigned long long>(used_), static_cast<unsigned long long>(thin_grid_memory_limit() >> 20));
+        if (bytes > memory_)
+            fail("--thin-grid %g: the points fill more than %llu cells outside the header's box, more than the "
+                 "%llu MB the grid may take; use a larger cell size",
+                 size_, static_cast<unsigned long long>(used_), static_cast<unsigned long long>(memory_ >> 20));
         std::vector<Cell> old(capacity, Cell{kEmpty, 0});
         old.swap(table_);
         used_ = 0;
@@ -179,6 +170,7 @@ private:
     }
 
     double size_;
+    uint64_t memory_;
     double i0_ = 0, j0_ = 0;
     uint64_t columns_ = 0, rows_ = 0;
     std::vector<uint64_t> bits_;
@@ -187,56 +179,38 @@ private:
 };
 
 Selection::Selection(const SelectionOptions &options, const PointFormat &format, size_t stride, const double scale[3],
-                     const double offset[3], const double header_box[4])
-    : options_(options), format_(format), stride_(stride) {
+                     const double offset[3], const double header_box[4], uint64_t grid_bytes)
+    : options_(options), bits_(core_bits(format)), stride_(stride) {
     for (int a = 0; a < 3; ++a) {
         scale_[a] = scale[a];
         offset_[a] = offset[a];
     }
-    if (options_.thin_grid > 0) cells_ = std::make_unique<GridCells>(options_.thin_grid, header_box);
+    if (options_.thin_grid > 0) cells_ = std::make_unique<GridCells>(options_.thin_grid, header_box, grid_bytes);
 }
 
 Selection::~Selection() = default;
 
 bool Selection::passes_attributes(const unsigned char *r) const {
-    using namespace point_core;
-    const unsigned returns = r[kReturnByte];
-    unsigned klass, return_number, number_of_returns;
-    bool withheld;
-    if (format_.extended) {
-        klass = r[kClassification];
-        withheld = (r[kFlagsByte] & 0x04) != 0;
-        return_number = returns & 15;
-        number_of_returns = returns >> 4;
-    } else {
-        // The class is the low five bits; the three above are flags.
-        klass = r[kClassByte] & 0x1F;
-        withheld = (r[kClassByte] & 0x80) != 0;
-        return_number = returns & 7;
-        number_of_returns = (returns >> 3) & 7;
-    }
+    const unsigned klass = bits_.klass.of(r), return_number = bits_.return_number.of(r);
+    const unsigned number_of_returns = bits_.returns.of(r);
     if (options_.by_class && !options_.classes.test(klass)) return false;
     if (options_.drop_class && options_.dropped_classes.test(klass)) return false;
-    if (options_.drop_withheld && withheld) return false;
-    switch (options_.returns) {
-        case SelectionOptions::Returns::Any: break;
-        case SelectionOptions::Returns::First: if (return_number != 1) return false; break;
-        case SelectionOptions::Returns::Last: if (return_number != number_of_returns) return false; break;
-        case SelectionOptions::Returns::Single: if (number_of_returns != 1) return false; break;
-        case SelectionOptions::Returns::Numbers: if (!options_.return_numbers.test(return_number)) return false; break;
-    }
-    return true;
+    if (options_.drop_withheld && bits_.withheld.of(r) != 0) return false;
+    if (!options_.by_returns()) return true;
+    return (options_.first_returns && return_number == 1) ||
+           (options_.last_returns && return_number == number_of_returns) ||
+           (options_.single_returns && number_of_returns == 1) || options_.return_numbers.test(return_number);
 }
 
-uint32_t Selection::filter(unsigned char *records, uint32_t count) {
+uint32_t Selection::filter(unsigned char *records, uint32_t count, uint32_t *kept_at) {
     uint32_t kept = 0;
     for (uint32_t k = 0; k < count; ++k) {
         const unsigned char *r = records + static_cast<size_t>(k) * stride_;
         if (!passes_attributes(r)) continue;
         if (options_.by_box || cells_) {
-            // As the writer computes them: stored integer x scale + offset.
-            const double x = static_cast<double>(load_le_int32(r + point_core::kX)) * scale_[0] + offset_[0];
-            const double y = static_cast<double>(load_le_int32(r + point_core::kY)) * scale_[1] + offset_[1];
+            // As the run computes them: stored integer x scale + offset.
+            const double x = scaled(stored_coordinate(r, 0), scale_[0], offset_[0]);
+            const double y = scaled(stored_coordinate(r, 1), scale_[1], offset_[1]);
             if (options_.by_box &&
                 !(x >= options_.box[0] && x <= options_.box[2] && y >= options_.box[1] && y <= options_.box[3]))
                 continue;
@@ -244,6 +218,7 @@ uint32_t Selection::filter(unsigned char *records, uint32_t count) {
         }
         if (options_.every > 1 && reached_every_++ % options_.every != 0) continue;
         if (kept != k) std::memmove(records + static_cast<size_t>(kept) * stride_, r, stride_);
+        if (kept_at != nullptr) kept_at[kept] = k;
         ++kept;
     }
     return kept;

@@ -13,10 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "console/console.h"
+#include "base/failure.h"
 #include "io/byte_order.h"
 #include "io/large_buffer.h"
-#include "io/output_file.h"
+#include "io/interrupts.h"
+#include "shapefile/shp_layout.h"
 
 // The file:
 //
@@ -42,12 +43,7 @@ constexpr size_t kHeaderBytes = 16;
 constexpr size_t kNodeFixedBytes = 44; // offset, box, count, children
 constexpr unsigned kNoNode = UINT_MAX;
 
-// .shp records: big-endian number and length, then shape type, X, Y, Z.
-constexpr size_t kShpHeaderBytes = 100;
-constexpr size_t kRecordBytes = 36;
-constexpr size_t kRecordsPerRead = size_t{1} << 17;  // 4.7 MB
-constexpr uint32_t kContentWords = 14;
-constexpr uint32_t kShapeTypePointZ = 11;
+constexpr size_t kRecordsPerRead = size_t{1} << 17;  // 4.7 MB of .shp records
 
 // Sorted ids are produced this many at a time (16 MB), each window in one
 // pass over the points' places.  A run has freed its point buffer by then:
@@ -365,7 +361,7 @@ public:
         std::vector<unsigned char> block;
         std::vector<double> xy;
         try {
-            block.resize(kRecordsPerRead * kRecordBytes);
+            block.resize(kRecordsPerRead * shp::kRecordBytes);
             xy.resize(2 * kRecordsPerRead);
         } catch (const std::bad_alloc &) {
             fail("Not enough memory for %s (read buffers)", name_.c_str());
@@ -378,16 +374,17 @@ public:
         std::vector<Part> parts(threads_);
         for (uint64_t first = 0; first < shapes_; first += kRecordsPerRead) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(kRecordsPerRead, shapes_ - first));
-            if (!read(kShpHeaderBytes + first * kRecordBytes, block.data(), n * kRecordBytes))
+            if (!read(shp::kHeaderBytes + first * shp::kRecordBytes, block.data(), n * shp::kRecordBytes))
                 fail("Cannot read the shapefile back for %s", name_.c_str());
             in_parallel(n, threads_, [&](unsigned part, uint64_t begin, uint64_t end) {
                 Part p = parts[part];  // copies, kept in registers
-                const unsigned char *r = block.data() + begin * kRecordBytes;
+                const unsigned char *r = block.data() + begin * shp::kRecordBytes;
                 double *out = xy.data() + 2 * begin;
-                for (uint64_t i = begin; i < end; ++i, r += kRecordBytes, out += 2) {
-                    if (load_be32(r + 4) != kContentWords || load_le32(r + 8) != kShapeTypePointZ)
+                for (uint64_t i = begin; i < end; ++i, r += shp::kRecordBytes, out += 2) {
+                    if (load_be32(r + shp::kContentLengthAt) != shp::kContentWords ||
+                        load_le32(r + shp::kRecordShapeTypeAt) != shp::kShapeTypePointZ)
                         p.bad = std::min(p.bad, first + i);
-                    const double x = load_le_double(r + 12), y = load_le_double(r + 20);
+                    const double x = load_le_double(r + shp::kXAt), y = load_le_double(r + shp::kYAt);
                     // NaN never moves these bounds, and is held by any box.
                     p.lo_x = x < p.lo_x ? x : p.lo_x;
                     p.hi_x = x > p.hi_x ? x : p.hi_x;

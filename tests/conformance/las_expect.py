@@ -5,6 +5,7 @@ module and the offsets of the LAS public header, point records and Extra
 Bytes descriptors as the format tables give them; nothing of Pelmora's own
 code is used.
 """
+import decimal
 import math
 import re
 import struct
@@ -143,11 +144,12 @@ class ExtraColumn:
         if self.no_data is not None and (raw == self.no_data or
                                          (self.data_type >= 9 and math.isnan(self.no_data) and math.isnan(raw))):
             return None  # a NaN no-data value stands for every NaN
-        if self.scale is None and self.offset is None:
-            if self.data_type >= 9:
-                return fixed_text(raw, self.field.decimals, self.field.width)
+        if self.scale is None and self.offset is None and self.data_type < 9:
             return str(raw)
-        return fixed_text(self._real(raw), self.field.decimals, self.field.width)
+        value = raw if self.scale is None and self.offset is None else self._real(raw)
+        if not math.isfinite(value):
+            return None  # NaN and infinities are no number a dBASE field holds
+        return fixed_text(value, self.field.decimals, self.field.width)
 
     def _real(self, raw):
         value = float(raw)
@@ -155,17 +157,17 @@ class ExtraColumn:
             value *= self.scale
         if self.offset is not None:
             value += self.offset
-        return value
+        # A stored integer has no sign of zero: 0 x a negative scale is 0.
+        return 0.0 if value == 0 and self.data_type < 9 else value
 
 
 def decimals_for(v):
-    """The decimals that show a scale or offset exactly: the smallest d in
-    0..9 with |v| x 10^d within 1e-9 (relative) of a whole number, else 10."""
-    for d in range(10):
-        x = abs(v) * 10.0 ** d
-        if abs(x - round(x)) <= 1e-9 * max(1.0, x):
-            return d
-    return 10
+    """The decimals that show every multiple of a scale or offset exactly:
+    those of the shortest decimal that reads back as the stored double
+    (0.01 gives 2, 2.5 gives 1, 10 gives 0), at most 10: a finer step is
+    rounded to 10 decimals."""
+    exponent = decimal.Decimal(repr(abs(v))).normalize().as_tuple().exponent
+    return min(max(-exponent, 0), 10)
 
 
 def extra_bytes_descriptors(data, version_minor, header_size, vlr_count):

@@ -19,7 +19,7 @@
 #include <sstream>
 
 #include "chunk_table_encoder.h"
-#include "console/console.h"
+#include "base/failure.h"
 #include "io/byte_order.h"
 #include "io/child_processes.h"
 #include "las/las_header.h"
@@ -235,7 +235,6 @@ TEST(LazRefusals, DamagedHeadersLaszipRecordsAndChunkTables) {
         {"item count", &autzen, [&](std::string &b) { b[zip + 32] = 2; }, "its LASzip record is damaged: 52 bytes long, but with the 2 items it lists it would be 46"},
         {"no record", &autzen, [&](std::string &b) { b[zip - 52] = 'L'; }, "has no LASzip record (user ID \"laszip encoded\", record 22204)"},
         {"both bits", &autzen, [](std::string &b) { b[104] = static_cast<char>(0xC3); }, "sets both compression bits"},
-        {"short records", &autzen, [](std::string &b) { b[105] = 33; }, "its records are 33 bytes long, shorter than the 34 bytes of point format 3"},
         {"table version", &autzen, [&](std::string &b) { b[table] = 1; }, "its chunk table has version 1"},
         {"a chunk too many", &autzen, [&](std::string &b) { b[table + 4] = 4; }, "its chunk table lists 4 chunks for 110000 points in chunks of 50000"},
         {"absurd chunk count", &autzen, [&](std::string &b) { store_le32(at(b, table + 4), 0xFFFFFFFF); }, "lists 4294967295 chunks, more than its 601181 bytes of compressed points can hold"},
@@ -335,7 +334,7 @@ TEST(ChunkTable, VariableChunksMustAddUp) {
         std::string says;  // "" for a table that is sound
     } cases[] = {
         {{{50000, b0}, {50000, b1}, {10000, b2}}, ""},
-        {{{60000, b0}, {40000, b1}, {10000, b2}}, ""},  // decodes as the plan says (then wrongly: no checksum)
+        {{{60000, b0}, {40000, b1}, {10000, b2}}, ""},  // adds up: the decoder finds chunk 1 read past its end
         {{{50000, b0}, {0, b1}, {60000, b2}}, "its chunk table gives chunk 2 of 3 no points"},
         {{{50000, b0}, {50000, b1}, {9999, b2}}, "its chunk table holds 109999 points, its header announces 110000"},
         {{{50000, b0}, {50000, b1}, {10001, b2}}, "holds more points than the 110000 its header announces (chunk 3 of 3 brings them to 110001)"},
@@ -354,6 +353,12 @@ TEST(ChunkTable, VariableChunksMustAddUp) {
     }
     EXPECT_TRUE(decode(saved("variable.laz", with_table(autzen, laz::kVariableChunks, cases[0].entries)), 2) ==
                 reference_records(kData + "/pdal_autzen_trim.laz"));
+    // Counts from a table are checked in every chunk: one that holds fewer
+    // points than the table gives it is read past its end.
+    const std::string lying = saved("variable.laz", with_table(autzen, laz::kVariableChunks, {{50000, b0}, {50001, b1}, {9999, b2}}));
+    const std::string message = failure_of([&] { decode(lying, 2); });
+    EXPECT_NE(message.find("chunk 2 of 3 ("), std::string::npos) << message;
+    EXPECT_NE(message.find("reads past its end"), std::string::npos) << message;
 }
 
 // A decoder that fails in each way it can: the message, and no process left.
@@ -367,7 +372,7 @@ TEST(LazDecoder, FailuresAreReportedAndLeaveNoProcess) {
     } cases[] = {
         {"fail", "1700000", "the LAZ decoder failed after 50000 of 110000 points: chunk 2 of 3 cannot be decoded: damaged"},
         {"fail", "1700017", "the LAZ decoder failed after 50000 of 110000 points: chunk 2 of 3 cannot be decoded: damaged"},
-        {"silent-fail", "1700000", "the LAZ decoder failed with status 1 after 50000 of 110000 points and said nothing"},
+        {"silent-fail", "1700000", "the LAZ decoder failed with status 1 (a damaged chunk) after 50000 of 110000 points and said nothing"},
         {"killed", "1700000", "the LAZ decoder was killed by signal 9 (Killed) after 50000 of 110000 points"},
         {"stall", "1700000", "the LAZ decoder delivered nothing for 0.5 seconds, after 50000 of 110000 points, and was stopped"},
         {"ignore-job", "0", "the LAZ decoder delivered nothing for 0.5 seconds, after 0 of 110000 points, and was stopped"},
@@ -467,7 +472,7 @@ TEST(LazDecoder, FindsItselfOrSaysWhatIsMissing) {
     std::system(("rm -rf '" + root + "' && mkdir -p '" + root + "/inst/bin' '" + root + "/inst/share/pelmora/decoder' '" +
                  root + "/build/decoder' '" + root + "/empty' '" + root + "/nocodec/decoder' && ln -s '" + script + "' '" +
                  root + "/inst/share/pelmora/decoder/' && ln -s '" + script + "' '" + root + "/build/decoder/' && cp '" + script +
-                 "' '" + root + "/nocodec/decoder/'").c_str());
+                 "' '" + kSource + "/decoder/wire.json' '" + root + "/nocodec/decoder/'").c_str());
     EXPECT_EQ(laz::find_decoder("t.laz", root + "/inst/bin").argv.at(1), root + "/inst/bin/../share/pelmora/decoder/laz-decoder.js");
     EXPECT_EQ(laz::find_decoder("t.laz", root + "/build").argv.at(1), root + "/build/decoder/laz-decoder.js");
     EXPECT_EQ(failure_of([&] { laz::find_decoder("t.laz", root + "/empty"); }),

@@ -36,21 +36,22 @@ int captured_run(FILE *stream, int fd, std::string *captured, Main main) {
 
 }  // namespace
 
-int run_in_process(const std::string &las, std::string *console) {
+int run_in_process(const std::string &las, std::string *console, const RunLimits &limits) {
     char program[] = "Pelmora";
     std::string argument = las;
     char *argv[] = {program, argument.data(), nullptr};
-    return captured_run(stdout, STDOUT_FILENO, console, [&] { return run(2, argv); });
+    return captured_run(stdout, STDOUT_FILENO, console, [&] { return run(2, argv, limits); });
 }
 
-int run_convert_in_process(const std::vector<std::string> &arguments, std::string *errors) {
+int run_convert_in_process(const std::vector<std::string> &arguments, std::string *errors,
+                           const RunLimits &limits) {
     std::vector<std::string> words = {"pelmora-convert"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     return captured_run(stderr, STDERR_FILENO, errors,
-                        [&] { return convert_main(static_cast<int>(words.size()), argv.data()); });
+                        [&] { return convert_main(static_cast<int>(words.size()), argv.data(), limits); });
 }
 
 int open_descriptor_count() {

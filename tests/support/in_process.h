@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "frontends/run_limits.h"
+
 // Runs Pelmora on `las`; returns its status, and what it printed in `console`.
-int run_in_process(const std::string &las, std::string *console = nullptr);
+int run_in_process(const std::string &las, std::string *console = nullptr, const RunLimits &limits = {});
 
 // Runs pelmora-convert with `arguments`; returns its status, and what it
 // printed on standard error in `errors`.
-int run_convert_in_process(const std::vector<std::string> &arguments, std::string *errors = nullptr);
+int run_convert_in_process(const std::vector<std::string> &arguments, std::string *errors = nullptr,
+                           const RunLimits &limits = {});
 
 int open_descriptor_count();
 size_t heap_in_use();

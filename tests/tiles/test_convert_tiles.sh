@@ -87,7 +87,7 @@ good=("a.las" "b 2.las" "c-empty.las" "d13.las" "-dash${nl}line.las" "p14.las" "
 declare -A bad=(
   [bad-short.las]="bad-short.las (exit 1): pelmora-convert: DIR/bad-short.las announces 101 point records but holds only 100"
   [bad-signature.las]="bad-signature.las (exit 1): pelmora-convert: DIR/bad-signature.las is not a LAS file"
-  [bad${nl}text.las]="bad?text.las (exit 1): pelmora-convert: DIR/bad?text.las is not a LAS file"
+  [bad${nl}text.las]="bad?text.las (exit 1): pelmora-convert: DIR/bad\\ntext.las is not a LAS file"
   [bad-cut.laz]="bad-cut.laz (exit 1): pelmora-convert: DIR/bad-cut.laz is damaged or cut short"
 )
 skipped=("a.LAS: a.las gives the same outputs and is converted instead"

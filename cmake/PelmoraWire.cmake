@@ -1,0 +1,28 @@
+# The LAZ decoder's wire (decoder/wire.json) as a C++ header for the
+# converter's side: <build>/generated/laz/decoder_wire.h.  The decoder reads
+# the same file at run time.
+include_guard(GLOBAL)
+
+set(PELMORA_WIRE_JSON ${PROJECT_SOURCE_DIR}/decoder/wire.json)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PELMORA_WIRE_JSON})
+file(READ ${PELMORA_WIRE_JSON} wire)
+string(JSON WIRE_LAZ_FD GET "${wire}" laz_fd)
+string(JSON WIRE_MESSAGE_PREFIX GET "${wire}" message_prefix)
+foreach(code done damaged bad_job codec_unavailable output_closed internal)
+  string(TOUPPER ${code} upper)
+  string(JSON WIRE_EXIT_${upper} GET "${wire}" exit_codes ${code})
+endforeach()
+string(JSON WIRE_MAX_CHUNK_BYTES GET "${wire}" max_chunk_bytes)
+string(JSON WIRE_MAX_WORKERS GET "${wire}" max_workers)
+string(JSON WIRE_MAX_JOB_BYTES GET "${wire}" max_job_bytes)
+set(lengths "")
+foreach(format RANGE 0 10)
+  string(JSON length ERROR_VARIABLE missing GET "${wire}" record_lengths ${format})
+  if(missing)
+    set(length 0)
+  endif()
+  list(APPEND lengths ${length})
+endforeach()
+list(JOIN lengths ", " WIRE_RECORD_LENGTHS)
+configure_file(${PROJECT_SOURCE_DIR}/src/laz/decoder_wire.h.in ${CMAKE_BINARY_DIR}/generated/laz/decoder_wire.h @ONLY)
+set(PELMORA_GENERATED_INCLUDE ${CMAKE_BINARY_DIR}/generated)

@@ -1,0 +1,196 @@
+#include "frontends/convert_options.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "console/terminal.h"
+
+#ifndef PELMORA_VERSION
+#define PELMORA_VERSION "unknown"
+#endif
+
+namespace {
+
+const char *const kHelp =
+    "Usage: pelmora-convert [OPTION]... FILE...\n"
+    "Convert LAS and LAZ lidar files (LAS 1.0-1.4, point formats 0-10) into ESRI\n"
+    "PointZ shapefiles: NAME.shp, NAME.shx, NAME.dbf and, when the file carries a\n"
+    "coordinate system, NAME.prj, beside each FILE (NAME.las or NAME.laz, in any\n"
+    "letter case).\n"
+    "\n"
+    "  -o, --output-dir=DIR   write the outputs into DIR instead\n"
+    "  -n, --no-clobber       fail a file, writing nothing, when any of its outputs\n"
+    "                         already exists\n"
+    "      --index            also write NAME.qix, the spatial index GDAL and QGIS use\n"
+    "  -q, --quiet            no progress and no summary lines (warnings and errors\n"
+    "                         are still printed)\n"
+    "  -h, --help             show this help and exit\n"
+    "  -V, --version          show the version and exit\n"
+    "\n"
+    "Selection (a point must pass every test given; the grid thins what they keep,\n"
+    "and --every thins what the grid keeps):\n"
+    "      --class=LIST       keep the classes in LIST: numbers and ranges (2,6,9 or 1-5)\n"
+    "      --drop-class=LIST  keep the classes not in LIST\n"
+    "      --returns=WHICH    first, last, single, or a LIST of return numbers\n"
+    "      --drop-withheld    keep the points without the withheld flag\n"
+    "      --bounds=XMIN,YMIN,XMAX,YMAX\n"
+    "                         keep the points inside the box (real coordinates)\n"
+    "      --thin-grid=SIZE   keep the first point of each SIZE x SIZE grid cell\n"
+    "      --every=N          keep the 1st, (N+1)th, (2N+1)th ... point\n"
+    "A list option given again adds to its list; --bounds, --thin-grid and --every\n"
+    "may be given once.\n"
+    "\n"
+    "Outputs appear whole or not at all: they replace earlier files of their names\n"
+    "only once the conversion is complete, and a spatial index or .prj of the\n"
+    "replaced shapefile (NAME.qix, .sbn, .sbx, .prj) is removed with them.  Results\n"
+    "go to standard output, errors and warnings to standard error.  Exit status: 0\n"
+    "when every file converted, 1 when any failed (the others are still converted),\n"
+    "2 on a usage error.\n";
+
+const char *const kLazHelp =
+    "Usage: pelmora-laz [OPTION]... NAME.laz\n"
+    "Convert a LAZ file (compressed LAS 1.0-1.4, point formats 0-3 and 6-8) into an\n"
+    "ESRI PointZ shapefile: NAME.shp, NAME.shx, NAME.dbf, and NAME.prj when the file\n"
+    "carries a coordinate system.  The same as pelmora-convert NAME.laz.\n"
+    "\n"
+    "  -o, --output-dir=DIR  write the outputs into DIR instead of beside NAME.laz\n"
+    "  -n, --no-clobber      fail, writing nothing, when any output already exists\n"
+    "  -k, --keep-las        keep the decompressed LAS file too, as NAME.las (never\n"
+    "                        replacing an existing one)\n"
+    "  -q, --quiet           print nothing but errors and warnings\n"
+    "  -h, --help            show this help and exit\n"
+    "  -V, --version         show the version and exit\n"
+    "\n"
+    "Existing outputs are replaced only after a complete conversion.  Exit status:\n"
+    "0 on success, 255 on any failure.\n";
+
+enum { kIndex = 256, kClass, kDropClass, kReturns, kDropWithheld, kBounds, kThinGrid, kEvery };
+
+const option kConvertOptions[] = {
+    {"output-dir", required_argument, nullptr, 'o'}, {"no-clobber", no_argument, nullptr, 'n'},
+    {"quiet", no_argument, nullptr, 'q'},            {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},          {"index", no_argument, nullptr, kIndex},
+    {"class", required_argument, nullptr, kClass},   {"drop-class", required_argument, nullptr, kDropClass},
+    {"returns", required_argument, nullptr, kReturns}, {"drop-withheld", no_argument, nullptr, kDropWithheld},
+    {"bounds", required_argument, nullptr, kBounds}, {"thin-grid", required_argument, nullptr, kThinGrid},
+    {"every", required_argument, nullptr, kEvery},   {nullptr, 0, nullptr, 0}};
+const option kLazOptions[] = {{"output-dir", required_argument, nullptr, 'o'},
+                              {"no-clobber", no_argument, nullptr, 'n'},
+                              {"keep-las", no_argument, nullptr, 'k'},
+                              {"quiet", no_argument, nullptr, 'q'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"version", no_argument, nullptr, 'V'},
+                              {nullptr, 0, nullptr, 0}};
+
+// A usage error, said; the status to end with.
+int usage_error(const Options &o, const std::string &message) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", o.program.c_str(), shown(message).c_str(),
+                 o.program.c_str());
+    return usage_status(o);
+}
+
+// The option as the user wrote it ("--index", "-x"), for getopt's '?' and ':'.
+std::string as_written(const char *word) {
+    const std::string text = word != nullptr ? word : "";
+    const size_t equals = text.find('=');
+    return text.starts_with("--") && equals != std::string::npos ? text.substr(0, equals) : text;
+}
+
+// An option getopt refused: unknown, missing its value, or given a value it
+// does not take.
+int refused_option(const Options &o, int c, int argc, char **argv, const option *longs) {
+    const char *word = optind >= 1 && optind <= argc ? argv[optind - 1] : nullptr;
+    const std::string written = as_written(word);
+    if (c == ':') return usage_error(o, "option '" + written + "' needs a value");
+    for (const option *l = longs; l->name != nullptr; ++l)
+        if (optopt == l->val && l->has_arg == no_argument && written == std::string("--") + l->name)
+            return usage_error(o, "option '" + written + "' takes no value");
+    if (optopt != 0 && optopt < 256 && !written.starts_with("--"))
+        return usage_error(o, std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+    return usage_error(o, "unknown option '" + written + "'");
+}
+
+// One selection option's value into `s`; "" or what is wrong with it.
+std::string selection_value(int c, const std::string &value, SelectionOptions &s) {
+    switch (c) {
+        case kClass: s.by_class = true; return parse_class_list(value, s.classes);
+        case kDropClass: s.drop_class = true; return parse_class_list(value, s.dropped_classes);
+        case kReturns: return parse_returns(value, s);
+        case kDropWithheld: s.drop_withheld = true; return "";
+        case kBounds: s.by_box = true; return parse_box(value, s.box);
+        case kThinGrid: return parse_grid_size(value, s.thin_grid);
+        case kEvery: return parse_every(value, s.every);
+        default: return "";
+    }
+}
+
+const char *long_name(int c) {
+    for (const option *l = kConvertOptions; l->name != nullptr; ++l)
+        if (l->val == c) return l->name;
+    return "";
+}
+
+}  // namespace
+
+int usage_status(const Options &o) { return o.laz_command ? 255 : 2; }
+
+std::optional<int> parse_options(int argc, char **argv, Options &o) {
+    const char *slash = std::strrchr(argv[0], '/');
+    o.laz_command = std::string(slash != nullptr ? slash + 1 : argv[0]) == "pelmora-laz";
+    o.program = o.laz_command ? "pelmora-laz" : "pelmora-convert";
+    // getopt prints its own complaints; ours say the same in our words.
+    opterr = 0;
+    // 0, not 1: glibc then starts afresh, forgetting what an earlier call
+    // (an in-process caller's) left behind.
+    optind = 0;
+    bool help = false, version = false;
+    std::vector<int> given;
+    const option *longs = o.laz_command ? kLazOptions : kConvertOptions;
+    for (;;) {
+        const int c = getopt_long(argc, argv, o.laz_command ? ":o:nkqhV" : ":o:nqhV", longs, nullptr);
+        if (c == -1) break;
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (c) {
+            case 'o':
+                if (value.empty()) return usage_error(o, "the output directory is an empty name");
+                o.output_dir = value;
+                break;
+            case 'n': o.no_clobber = true; break;
+            case 'k': o.keep_las = true; break;
+            case 'q': o.quiet = true; break;
+            case 'h': help = true; break;
+            case 'V': version = true; break;
+            case kIndex: o.index = true; break;
+            case ':':
+            case '?': return refused_option(o, c, argc, argv, longs);
+            default:
+                // A list adds to its list; a single value cannot be given twice.
+                if ((c == kBounds || c == kThinGrid || c == kEvery) && std::find(given.begin(), given.end(), c) != given.end())
+                    return usage_error(o, std::string("option '--") + long_name(c) + "' may be given only once");
+                given.push_back(c);
+                if (const std::string problem = selection_value(c, value, o.selection); !problem.empty())
+                    return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
+        }
+    }
+    if (help) {
+        std::fputs(o.laz_command ? kLazHelp : kHelp, stdout);
+        return 0;
+    }
+    if (version) {
+        std::printf("%s %s\n", o.program.c_str(), PELMORA_VERSION);
+        return 0;
+    }
+    for (int i = optind; i < argc; ++i) o.files.emplace_back(argv[i]);
+    if (o.files.empty()) return usage_error(o, o.laz_command ? "no LAZ file given" : "no file given");
+    if (o.laz_command && o.files.size() != 1) return usage_error(o, "one LAZ file at a time");
+    if (!o.output_dir.empty()) {
+        struct stat st {};
+        if (stat(o.output_dir.c_str(), &st) != 0) return usage_error(o, "output directory " + o.output_dir + " does not exist");
+        if (!S_ISDIR(st.st_mode)) return usage_error(o, "output directory " + o.output_dir + " is not a directory");
+    }
+    return std::nullopt;
+}
