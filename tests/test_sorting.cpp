@@ -203,7 +203,7 @@ Captured sort_on_small_stack(Sort sort, const std::vector<K> &keys, const Sorted
 
 }  // namespace
 
-TEST(SortStack, TenMillionKeysInOrdersThatSplitEvenly) {
+TEST(LongSortStack, TenMillionKeysInOrdersThatSplitEvenly) {
     for (const char *name : {"equal", "sorted", "reverse"}) {
         const auto keys = pattern(name, kTenMillion);
         const auto want = reference(keys);

@@ -54,13 +54,13 @@ TEST(FixedText, EqualsPrintfOnExactTiesAndAwkwardValues) {
     for (double v : specials) expect_like_printf(v);
 }
 
-TEST(FixedText, EqualsPrintfOnMillionsOfRandomValues) {
+TEST(FixedText, EqualsPrintfOnRandomValues) {
     std::mt19937_64 random(20261208);
     std::uniform_real_distribution<double> gps_week(0.0, 604800.0);
     std::uniform_real_distribution<double> exponent(-12.0, 17.0);
     // PELMORA_DIFF_VALUES raises the count for a long run.
     const char *env = std::getenv("PELMORA_DIFF_VALUES");
-    const long values = env ? std::atol(env) : 2000000;
+    const long values = env ? std::atol(env) : 200000;
     for (long i = 0; i < values; ++i) {
         expect_like_printf(gps_week(random), false);
         const double magnitude = std::pow(10.0, exponent(random));
