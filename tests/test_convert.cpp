@@ -53,6 +53,15 @@ TEST(Refusals, BadHeadersAreRefusedBeforeAnythingIsWritten) {
          t + " has point records of 29 bytes, shorter than the 30 bytes of point format 6"},
         {"points inside the header", [](std::string &b) { put_le(b, 96, 300, 4); },
          "OffsetToData of " + t + " is 300, inside the 375-byte public header; the point records cannot start there"},
+        {"points inside the header it declares", [](std::string &b) { put_le(b, 94, 400, 2); },
+         "OffsetToData of " + t + " is 375, inside the 400-byte public header; the point records cannot start there"},
+        {"points that run into the extended records",
+         [](std::string &b) {
+             put_le(b, 235, 500, 8);
+             put_le(b, 243, 1, 4);
+         },
+         t + " announces 10 point records of 30 bytes after byte 375, which run past the start of its extended "
+             "variable-length records (byte 500): the header contradicts itself"},
         {"points beyond the end", [](std::string &b) { put_le(b, 96, 100000, 4); },
          "OffsetToData of " + t + " is 100000, beyond the end of the file (675 bytes)"},
         {"cut short", [](std::string &b) { b.resize(b.size() - 10); },
@@ -84,12 +93,25 @@ TEST(Refusals, BadHeadersAreRefusedBeforeAnythingIsWritten) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(listing(dir.path), std::vector<std::string>{"t.las"});
     }
-    // Not a regular file: refused without waiting for a writer.
+    // Not a regular file: refused without waiting for a writer, by its kind.
     fs::remove(t);
     ASSERT_EQ(mkfifo(t.c_str(), 0644), 0);
     const Captured fifo = convert({t});
     EXPECT_EQ(fifo.exit_status, 1);
     EXPECT_EQ(fifo.err, "pelmora-convert: " + t + " is a FIFO, not a regular file: it cannot be read as a LAS file\n");
+    fs::remove(t);
+    fs::create_directory(t);
+    const Captured directory = convert({t});
+    EXPECT_EQ(directory.exit_status, 1);
+    EXPECT_EQ(directory.err,
+              "pelmora-convert: " + t + " is a directory, not a regular file: it cannot be read as a LAS file\n");
+    // A cell size whose cells the header's box cannot number apart.
+    fs::remove(t);
+    write_file(t, good);
+    const Captured thin = convert({"--thin-grid=1e-300", t});
+    EXPECT_EQ(thin.exit_status, 1);
+    EXPECT_EQ(thin.err.rfind("pelmora-convert: --thin-grid 1e-300: the cells of the header's box (", 0), 0u) << thin.err;
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"t.las"});
 }
 
 // ---- Names and options --------------------------------------------------------------
@@ -114,6 +136,15 @@ TEST(Names, AnyCaseOfTheExtensionOthersFailAndTheRestStillConvert) {
     EXPECT_EQ(listing(dir.path),
               (std::vector<std::string>{"C_15GN2.LAS", "C_15GN2.dbf", "C_15GN2.shp", "C_15GN2.shx", "plain.dbf",
                                         "plain.las", "plain.shp", "plain.shx", "tile.txt"}));
+
+    // Control bytes in a name are shown escaped in every line: one line a
+    // file, nothing sent to the terminal.
+    write_file(dir / "new\nline.las", read_file(dir / "plain.las"));
+    write_file(dir / "red\033[31m.las", "not LAS");
+    const Captured odd = convert({"new\nline.las", "red\033[31m.las"}, dir.path);
+    EXPECT_EQ(odd.exit_status, 1);
+    EXPECT_EQ(odd.out.rfind("new\\nline.las: 5 points written to new\\nline.shp (", 0), 0u) << odd.out;
+    EXPECT_EQ(odd.err, "pelmora-convert: red\\033[31m.las is not a LAS file: it does not begin with a LAS header\n");
 }
 
 // Options: usage errors are status 2 with a message naming the option and
@@ -140,6 +171,10 @@ TEST(Options, UsageErrorsOutputDirectoryNoClobberAndQuiet) {
         {{"--bounds", "1,2,3", "a.las"}, "invalid value for --bounds: '1,2,3' is not four numbers XMIN,YMIN,XMAX,YMAX"},
         {{"--thin-grid", "-1", "a.las"}, "invalid value for --thin-grid: '-1' is not a cell size greater than 0"},
         {{"-o", "nowhere", "a.las"}, "output directory nowhere does not exist"},
+        {{"--drop-withheld=1", "a.las"}, "option '--drop-withheld' takes no value"},
+        {{"--index=yes", "a.las"}, "option '--index' takes no value"},
+        {{"--bounds=0,0,1,1", "--bounds", "0,0,2,2", "a.las"}, "option '--bounds' may be given only once"},
+        {{"--every", "2", "--thin-grid=5", "--every=3", "a.las"}, "option '--every' may be given only once"},
         {{}, "no file given"},
     };
     for (const auto &u : usage) {
@@ -298,6 +333,8 @@ TEST(Selection, EachOptionAndACombinationKeepThePointsTheRulesSay) {
         {"edge.las", {"--returns", "last"}, {[](const LasPoint &p) { return p.return_number == p.returns; }}},
         {"edge.las", {"--returns", "single"}, {[](const LasPoint &p) { return p.returns == 1; }}},
         {"edge.las", {"--returns", "2,4-5"}, {[](const LasPoint &p) { return p.return_number == 2 || p.return_number == 4 || p.return_number == 5; }}},
+        {"edge.las", {"--returns", "first", "--returns", "last", "--class", "1", "--class", "2"},
+         {[](const LasPoint &p) { return (p.return_number == 1 || p.return_number == p.returns) && (p.klass == 1 || p.klass == 2); }}},
         {"edge.las", {"--drop-withheld"}, {[](const LasPoint &p) { return !p.withheld; }}},
         {"edge.las", {"--bounds", box}, {[&](const LasPoint &p) { return p.x >= x_mid - 1e7 && p.x <= x_mid && p.y >= y_mid - 1e7 && p.y <= y_mid + 5e6; }}},
         {"edge.las", {"--thin-grid", "1000000"}, {Rule{}.keep, 1e6}},
@@ -357,8 +394,10 @@ std::vector<std::string> contents(const std::string &dir) {
 
 // --index makes NAME.qix one more output of the set: it replaces an old
 // index only with the rest, and goes with it when the run fails.  Without
-// --index an index of the replaced shapefile (.qix, .sbn, .sbx) goes.  (GDAL
-// reads the index in the conformance suite.)
+// --index an index of the replaced shapefile (.qix, .sbn, .sbx) goes, and a
+// .prj this conversion does not write; --no-clobber removes nothing and
+// refuses a file any of whose companions exists.  (GDAL reads the index in
+// the conformance suite.)
 TEST(SpatialIndexes, IndexIsOneMoreOutputOfTheSetAndNoStaleOneStays) {
     TempDir dir("index");
     generate_las(dir / "t.las", {"--format", "1", "--points", "20000"});
@@ -381,6 +420,12 @@ TEST(SpatialIndexes, IndexIsOneMoreOutputOfTheSetAndNoStaleOneStays) {
          },
          {"--index"}, 0, "", outputs},
         {"a stale index removed", old_index, {}, 0, "", {"t.dbf", "t.las", "t.shp", "t.shx"}},
+        {"a stale .prj removed", [&] { write_file(dir / "t.prj", "old prj"); }, {}, 0, "",
+         {"t.dbf", "t.las", "t.shp", "t.shx"}},
+        {"--no-clobber and only a companion", old_index, {"-n"}, 1, "t.qix already exists (--no-clobber): nothing written",
+         {"t.las", "t.qix old index"}},
+        {"--no-clobber and only a .prj", [&] { write_file(dir / "t.prj", "old prj"); }, {"-n"}, 1,
+         "t.prj already exists (--no-clobber): nothing written", {"t.las", "t.prj old prj"}},
         {"--no-clobber", old_index, {"--index", "-n"}, 1, "t.qix already exists (--no-clobber): nothing written",
          {"t.las", "t.qix old index"}},
         {"an index that is a directory", [&] { fs::create_directory(dir / "t.qix"); }, {"--index"}, 1,

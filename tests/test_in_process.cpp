@@ -209,6 +209,23 @@ TEST_F(Faults, AnInputReplacedOrRewrittenAfterItsCheckIsNotConverted) {
     EXPECT_EQ(run_in_process(las, &console), -1);
     EXPECT_TRUE(console.ends_with(refusal)) << console;
     EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.las"});
+
+    // pelmora-convert says only that: no warning about the values of a run
+    // that wrote nothing (these scan angles would be written as nulls).
+    generate_las(las, {"--format", "1", "--points", "3000", "--values", "edge"});
+    g_after_read = [&](int, off_t offset) {
+        if (offset < 227) return;
+        g_after_read = nullptr;
+        const int writer = open(las.c_str(), O_WRONLY);
+        ASSERT_EQ(::pwrite(writer, "Z", 1, 300), 1);
+        close(writer);
+        const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+        utimensat(AT_FDCWD, las.c_str(), long_ago, 0);
+    };
+    std::string errors;
+    EXPECT_EQ(run_convert_in_process({"-q", las}, &errors), 1);
+    EXPECT_EQ(errors, "pelmora-convert: " + las + " was replaced or rewritten while it was being read; nothing was written from it\n");
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.las"});
 }
 
 // update_header: a read error in the middle of the records is not the end

@@ -84,6 +84,9 @@ std::string parse_every(const std::string &text, uint64_t &every) {
     return "";
 }
 
+// Cell numbers up to 2^53 are whole doubles, each its own cell.
+constexpr double kExactCells = 9007199254740992.0;
+
 // The occupied cells of the grid: a bitmap over the cells of the header's
 // box (one bit a cell: a 1 km tile at 0.5 m takes 500 KB), and a hash set
 // of the cells of points outside it (16 bytes a cell, kept at most half
@@ -93,10 +96,18 @@ public:
     GridCells(double size, const double box[4], uint64_t memory) : size_(size), memory_(memory) {
         const double i0 = std::floor(box[0] / size), j0 = std::floor(box[1] / size);
         const double i1 = std::floor(box[2] / size), j1 = std::floor(box[3] / size);
-        const double limit = 4503599627370496.0;  // 2^52: cell numbers still exact
-        const bool usable = std::isfinite(i0) && std::isfinite(j0) && std::isfinite(i1) && std::isfinite(j1) &&
-                            i0 <= i1 && j0 <= j1 && std::fabs(i0) < limit && std::fabs(i1) < limit &&
-                            std::fabs(j0) < limit && std::fabs(j1) < limit;
+        const double limit = kExactCells;
+        const bool numbered = std::fabs(i0) < limit && std::fabs(i1) < limit && std::fabs(j0) < limit &&
+                              std::fabs(j1) < limit;  // false for NaN and infinities too
+        bool finite_box = true;
+        for (int k = 0; k < 4; ++k) finite_box = finite_box && std::isfinite(box[k]);
+        // The file's box says where its points are: a size too small for it
+        // is refused before a point is read.
+        if (finite_box && !numbered)
+            fail("--thin-grid %g: the cells of the header's box (%.17g, %.17g to %.17g, %.17g) would be numbered "
+                 "beyond 2^53 at that size, where cells can no longer be told apart; use a larger cell size",
+                 size, box[0], box[1], box[2], box[3]);
+        const bool usable = numbered && i0 <= i1 && j0 <= j1;
         // Half the memory at most for the bitmap: the rest is for cells
         // outside the box.
         if (usable && (i1 - i0 + 1) * (j1 - j0 + 1) <= static_cast<double>(memory_ / 2 * 8)) {
@@ -109,10 +120,16 @@ public:
         table_.assign(1024, Cell{kEmpty, 0});
     }
 
-    // True the first time a point falls in its cell.
+    // True the first time a point falls in its cell.  Fails for a point
+    // whose cell number is beyond 2^53, where neighbouring cells would share
+    // one number (and past the doubles' range, every cell).
     bool first_in_cell(double x, double y) {
         // + 0.0 makes -0.0 the cell 0.0.
         const double i = std::floor(x / size_) + 0.0, j = std::floor(y / size_) + 0.0;
+        if (!(std::fabs(i) < kExactCells) || !(std::fabs(j) < kExactCells))
+            fail("--thin-grid %g: the point (%.17g, %.17g) lies in a cell numbered beyond 2^53 at that size, where "
+                 "cells can no longer be told apart; use a larger cell size",
+                 size_, x, y);
         if (!bits_.empty() && i >= i0_ && j >= j0_) {
             const uint64_t column = static_cast<uint64_t>(i - i0_), row = static_cast<uint64_t>(j - j0_);
             if (column < columns_ && row < rows_) {

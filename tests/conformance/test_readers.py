@@ -347,6 +347,10 @@ def convert_cases():
                            *extra('1:a:0.5:10:7', '2:b:0.01::-128', '3:c:0.001:-12345.6789', '4:d::100.25:-32768',
                                   '5:e:1e-7', '6:f:2.5:0.5:0', '7:g:0.01', '8:h:1e-3:1e6:-9223372036854775808',
                                   '9:i:0.1::1.5', '10:j:0.01:1:-1')], None
+    # Steps finer than a field shows (rounded to 10 decimals, and counted)
+    # and negative scales (a stored 0 is 0, not -0).
+    yield 'extra-fine-and-negative', ['--version', '1.4', '--format', '6', '--values', 'edge',
+                                      *extra('5:tiny:1e-300', '6:neg:-0.01', '4:neg2:-2.5:1', '10:f:1e-12')], None
     # Float no-data values, NaN among them (every NaN is null then); a zero
     # or infinite scale describes no value: those runs are not written.
     yield 'extra-no-data', ['--version', '1.4', '--format', '6', '--values', 'edge',
