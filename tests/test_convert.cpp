@@ -68,12 +68,6 @@ TEST(Refusals, BadHeadersAreRefusedBeforeAnythingIsWritten) {
          t + " announces 10 point records but holds only 9 whole records of 30 bytes after byte 375"},
         {"a legacy count that lies", [](std::string &b) { put_le(b, 107, 7, 4); },
          t + " announces 10 point records in its LAS 1.4 count but 7 in its legacy count: the header contradicts itself"},
-        {"more points than a shapefile holds",
-         [](std::string &b) {
-             put_le(b, 107, 0, 4);
-             put_le(b, 247, 200000000, 8);
-         },
-         t + " holds 200000000 point records; a shapefile can hold at most 119304644 PointZ records"},
         {"a header size too small", [](std::string &b) { put_le(b, 94, 227, 2); },
          t + " has a HeaderSize of 227, smaller than the 375 bytes of a LAS 1.4 header"},
         {"cut inside the header", [](std::string &b) { b.resize(300); }, t + " ends inside its LAS 1.4 header"},
@@ -473,3 +467,150 @@ TEST(SpatialIndexes, IndexIsOneMoreOutputOfTheSetAndNoStaleOneStays) {
 }
 
 }  // namespace
+
+// ---- Parts, fields and the dry run ---------------------------------------------------
+
+// A conversion leaves none of an earlier one's set: parts replace one set
+// and the parts beyond their count, one set replaces parts; --no-clobber
+// fails a file any of whose sets' files exists; two files of one call whose
+// outputs would collide are refused before anything is written for the
+// second.  (Independent readers check the parts' contents in the
+// conformance suite.)
+TEST(Parts, EachConversionLeavesOnlyItsOwnSetAndCollisionsAreRefused) {
+    TempDir dir("parts");
+    generate_las(dir / "t.las", {"--version", "1.4", "--format", "6", "--points", "3000"});
+    const auto stems = [&] {
+        std::vector<std::string> seen;
+        for (const std::string &name : listing(dir.path))
+            if (name.ends_with(".shp")) seen.push_back(name);
+        return seen;
+    };
+    write_file(dir / "t.prj", "old");
+    const struct {
+        std::vector<std::string> options;
+        std::vector<std::string> shp;  // after it
+        std::string says;              // the start of its result line
+    } runs[] = {
+        {{"--max-size=40K"}, {"t_part1.shp", "t_part2.shp", "t_part3.shp", "t_part4.shp", "t_part5.shp"},
+         "t.las: 3000 points written to t_part1.shp \u2026 t_part5.shp (5 parts of at most 40.0 KB) in "},
+        {{"--max-size=80K"}, {"t_part1.shp", "t_part2.shp", "t_part3.shp"}, "t.las: 3000 points written to t_part1.shp \u2026 t_part3.shp (3 parts"},
+        {{}, {"t.shp"}, "t.las: 3000 points written to t.shp ("},
+        {{"--max-size=80K", "--class", "0-255"}, {"t_part1.shp", "t_part2.shp", "t_part3.shp"}, "t.las: kept 3000 of 3000 points, written to t_part1.shp"},
+        {{"--max-size=80K", "--every", "3"}, {"t.shp"}, "t.las: kept 1000 of 3000 points, written to t.shp ("},
+    };
+    for (const auto &r : runs) {
+        std::vector<std::string> arguments = r.options;
+        arguments.push_back("t.las");
+        const Captured run = convert(arguments, dir.path);
+        ASSERT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_EQ(stems(), r.shp);
+        EXPECT_EQ(run.out.rfind(r.says, 0), 0u) << run.out;
+        EXPECT_FALSE(file_exists(dir / "t.prj")) << "a .prj of the replaced set";
+    }
+    EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"t.dbf", "t.las", "t.shp", "t.shx"}));
+
+    // --no-clobber: a part of an earlier conversion is a file of it.
+    write_file(dir / "t_part7.qix", "old");
+    Captured run = convert({"-n", "--max-size=80K", "t.las"}, dir.path);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "pelmora-convert: t.shp already exists (--no-clobber): nothing written\n");
+    fs::remove(dir / "t.shp");
+    run = convert({"-n", "t.las"}, dir.path);
+    EXPECT_EQ(run.err, "pelmora-convert: t.shx already exists (--no-clobber): nothing written\n");
+    for (const char *e : {"shx", "dbf"}) fs::remove(dir / ("t." + std::string(e)));
+    run = convert({"-n", "t.las"}, dir.path);
+    EXPECT_EQ(run.err, "pelmora-convert: t_part7.qix already exists (--no-clobber): nothing written\n");
+    EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"t.las", "t_part7.qix"}));
+
+    // A tile named like a part of another that splits: whichever comes
+    // second is refused, and the first one's outputs stay.
+    fs::remove(dir / "t_part7.qix");
+    generate_las(dir / "t_part1.las", {"--points", "10"});
+    run = convert({"--max-size=80K", "t.las", "t_part1.las"}, dir.path);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "pelmora-convert: t_part1.las: its output t_part1.shp is also an output of a file converted "
+                       "before in this run\n");
+    for (const std::string &name : listing(dir.path))
+        if (name != "t.las" && name != "t_part1.las") fs::remove(dir / name);
+    run = convert({"--max-size=80K", "t_part1.las", "t.las"}, dir.path);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "pelmora-convert: t.las: its output t_part1.shp is also an output of a file converted before "
+                       "in this run\n");
+    EXPECT_EQ(stems(), std::vector<std::string>{"t_part1.shp"});
+}
+
+// Fields kept or dropped by name, in any letter case; a name the table does
+// not have refuses the file naming those it has; none kept is refused.
+TEST(Fields, ChosenByNameInAnyCaseAndRefusedWhenUnknownOrNoneIsLeft) {
+    TempDir dir("fields");
+    generate_las(dir / "f.las", {"--format", "0", "--points", "100"});
+    const std::string has = "Intensity, ReturnNumb, NumberRetu, Synthetic, KeyPoint, Withheld, ScanDirect, EdgeOfFlig, "
+                            "Classifica, ScanAngleR, UserData, PointSourc";
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        std::string err;
+        size_t row;  // the .dbf's row length, when written
+    } cases[] = {
+        {{"--fields=classifica,INTENSITY"}, 0, "", 1 + 5 + 3},
+        {{"--drop-fields=ScanAngleR", "--drop-fields", "pointsourc,userdata"}, 0, "", 1 + 5 + 1 + 1 + 1 + 1 + 1 + 1 + 1 + 3},
+        {{"--fields=Intensity,Colour,GPSTime"}, 1, "pelmora-convert: f.las has no field Colour, GPSTime: its table has " + has + "\n", 0},
+        {{"--fields=Classification"}, 1, "pelmora-convert: f.las has no field Classification: its table has " + has + "\n", 0},
+        {{"--drop-fields=" + has.substr(0, 0) + "Intensity,ReturnNumb,NumberRetu,Synthetic,KeyPoint,Withheld,ScanDirect,"
+                                                 "EdgeOfFlig,Classifica,ScanAngleR,UserData,PointSourc"},
+         1, "pelmora-convert: f.las: --drop-fields leaves no field of its table (" + has + "); a .dbf needs one\n", 0},
+        {{"--fields="}, 2, "pelmora-convert: invalid value for --fields: '' is not a list of field names (a .dbf needs at least one field)\n", 0},
+        {{"--fields=Intensity", "--drop-fields=Intensity"}, 2, "pelmora-convert: --fields and --drop-fields cannot be given together\n", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options.front());
+        for (const std::string &name : listing(dir.path))
+            if (name != "f.las") fs::remove(dir / name);
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {"-q", "f.las"});
+        const Captured run = convert(arguments, dir.path);
+        EXPECT_EQ(run.exit_status, c.status);
+        if (c.status == 2) EXPECT_EQ(run.err, c.err + "Try 'pelmora-convert --help' for more information.\n");
+        else EXPECT_EQ(run.err, c.err);
+        if (c.status != 0) {
+            EXPECT_EQ(listing(dir.path), std::vector<std::string>{"f.las"});
+            continue;
+        }
+        const std::string dbf = read_file(dir / "f.dbf");
+        EXPECT_EQ(le16(dbf, 10), c.row);
+        EXPECT_EQ(dbf.size(), le16(dbf, 8) + c.row * 100);
+    }
+}
+
+// A dry run reads the headers only: a file of 200,000,000 points (sparse on
+// the disk) is planned in well under a second, with its parts and their
+// sizes, and nothing is written; a refusal has the run's message and status.
+TEST(DryRun, PlansTheOutputsOfAHugeFileFromItsHeaderAlone) {
+    TempDir dir("dry");
+    generate_las(dir / "big.las", {"--version", "1.4", "--format", "6", "--points", "10", "--announce", "200000000"});
+    ASSERT_EQ(truncate((dir / "big.las").c_str(), 375 + 200000000LL * 30), 0);
+    timespec start{}, end{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const Captured run = convert({"--dry-run", "big.las"}, dir.path);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_LT(static_cast<double>(end.tv_sec - start.tv_sec) + static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9, 1.0);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    // 55-byte rows of 200,000,000 points: the .dbf (a 513-byte header for
+    // 15 fields) reaches 2,147,483,647 bytes first, at 39,045,147 rows; the
+    // .shp and .shx of as many records take 100 + 36 and 100 + 8 bytes each.
+    const std::string expected_start = "big.las: LAS 1.4, point format 6, 200000000 points\n"
+                                       "  coordinate system: none (no .prj)\n"
+                                       "  fields: Intensity N5, ReturnNumb N2, NumberRetu N2, Synthetic N1, KeyPoint N1, "
+                                       "Withheld N1, Overlap N1, ScannerCha N1, ScanDirect N1, EdgeOfFlig N1, Classifica "
+                                       "N3, UserData N3, ScanAngle N8.3, PointSourc N5, GPSTime N19.8; a row of 55 bytes\n"
+                                       "  outputs: 6 parts of at most 2.0 GB:\n"
+                                       "    big_part1.shp (1405625392 bytes), big_part1.shx (312361276 bytes), "
+                                       "big_part1.dbf (2147483598 bytes)\n";
+    EXPECT_EQ(run.out.substr(0, expected_start.size()), expected_start);
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"big.las"});
+    // The same refusal, status and message, a run would give.
+    const Captured refused = convert({"--dry-run", "--fields=Colour", "big.las"}, dir.path);
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.err.rfind("pelmora-convert: big.las has no field Colour: its table has Intensity", 0), 0u);
+    EXPECT_EQ(refused.out, "");
+}

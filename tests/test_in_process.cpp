@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "Ostrine_LiDAR.h"
 #include "capture.h"
 #include "in_process.h"
+#include "output_checks.h"
 #include "io/posix_io.h"
 #include "pelmora_run.h"
 
@@ -134,6 +136,26 @@ TEST_F(Faults, FailingRunsLeaveTheOldOutputsAndKeepNothing) {
     EXPECT_LT(heap_in_use(), heap + 200000) << "heap grew from " << heap;
 }
 
+// The parts of a file are one output set: a disk that fills up in the
+// second part leaves no part, and the files of an earlier conversion as
+// they were.
+TEST_F(Faults, AFailureInTheSecondPartLeavesNoPartAndTheEarlierFiles) {
+    TempDir dir("inprocess-parts");
+    const std::string las = dir / "p.las";
+    generate_las(las, {"--format", "1", "--points", "3000"});
+    for (const char *old : {"p.shp", "p.shx", "p.dbf", "p_part1.shp", "p_part3.dbf"}) write_file(dir / old, "old");
+    const std::vector<std::string> before = listing(dir.path);
+    // 40 KB parts: 1,100 points a part; each part's first writes are its
+    // headers, then a block of records a file.
+    g_writes_left = 12;
+    std::string errors;
+    EXPECT_EQ(run_convert_in_process({"-q", "--max-size=40K", las}, &errors), 1);
+    EXPECT_EQ(errors.rfind("pelmora-convert: Failed to write ", 0), 0u) << errors;
+    EXPECT_NE(errors.find(dir.path + "/p_part2."), std::string::npos) << errors;
+    EXPECT_EQ(listing(dir.path), before);
+    for (const char *old : {"p.shp", "p_part1.shp", "p_part3.dbf"}) EXPECT_EQ(read_file(dir / old), "old");
+}
+
 // A field the table library refuses ends the run with its message; the
 // half-made table is closed, so its memory does not pile up.
 TEST_F(Faults, ATableFieldThatCannotBeAddedLeavesNothingOpen) {
@@ -244,28 +266,41 @@ TEST_F(Faults, UpdateHeaderStopsAtAReadErrorAndChangesNothing) {
 
 }  // namespace
 
-// A selection is judged as the points are kept: the run that keeps more
-// than a shapefile holds fails once they are counted, and nothing of it is
-// left.  The limit is lowered here, so as not to write 119 million records
-// first.
-TEST(SelectionLimit, KeepingMoreThanAShapefileHoldsFailsAsThePointsAreKeptAndLeavesNothing) {
-    TempDir dir("kept_limit");
+// More points than one .shp can address go into parts, whatever the size
+// allows: the format's limit, lowered here so as not to write 119 million
+// records first.  With a selection the parts come as the kept points reach
+// them, and a selection that keeps few writes one set.
+TEST(FormatLimit, MorePointsThanAShapefileHoldsGoIntoPartsAndTheGridKeepsToItsMemory) {
+    TempDir dir("format_limit");
     const std::string las = dir / "in.las";
     generate_las(las, {"--version", "1.4", "--format", "6", "--points", "100"});
-    for (const char *old : {"in.shp", "in.shx", "in.dbf"}) write_file(dir / old, "old");
-    const std::vector<std::string> before = listing(dir.path);
     RunLimits limits;
-    limits.points_per_shapefile = 50;
-    std::string errors;
-    const int status = run_convert_in_process({"-q", "--class", "0-255", las}, &errors, limits);
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(errors, "pelmora-convert: " + (dir / "in.shp") +
-                          " would hold more than 50 points, more than a shapefile can hold; nothing was written\n");
-    EXPECT_EQ(listing(dir.path), before);
-    EXPECT_EQ(read_file(dir / "in.shp"), "old");
-    // Up to the limit, it converts.
-    limits.points_per_shapefile = 100;
-    EXPECT_EQ(run_convert_in_process({"-q", "--class", "0-255", las}, &errors, limits), 0) << errors;
+    limits.points_per_shapefile = 30;
+    const struct {
+        std::vector<std::string> options;
+        std::vector<uint32_t> records;  // of each part; one: a set under the file's name
+    } cases[] = {
+        {{"--max-size=none"}, {30, 30, 30, 10}},
+        {{"--class", "0-255"}, {30, 30, 30, 10}},
+        {{"--every", "10"}, {10}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options.front());
+        for (const std::string &name : listing(dir.path))
+            if (name != "in.las") std::filesystem::remove(dir / name);
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {"-q", las});
+        std::string errors;
+        ASSERT_EQ(run_convert_in_process(arguments, &errors, limits), 0) << errors;
+        std::vector<std::string> expected = {"in.las"};
+        for (size_t k = 0; k < c.records.size(); ++k) {
+            const std::string stem = c.records.size() == 1 ? "in" : "in_part" + std::to_string(k + 1);
+            for (const char *e : {".dbf", ".shp", ".shx"}) expected.push_back(stem + e);
+            EXPECT_EQ(output_problems(dir / stem, c.records[k]), "") << stem;
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(listing(dir.path), expected);
+    }
 
     // Grid thinning fails rather than take more memory than it may: here
     // 1 MB, for points in 40,000 cells outside a header box of zeros.
@@ -273,6 +308,7 @@ TEST(SelectionLimit, KeepingMoreThanAShapefileHoldsFailsAsThePointsAreKeptAndLea
     const std::vector<std::string> old = listing(dir.path);
     RunLimits small_grid;
     small_grid.thin_grid_bytes = 1u << 20;
+    std::string errors;
     const int thinned = run_convert_in_process({"-q", "--thin-grid", "0.01", las}, &errors, small_grid);
     EXPECT_EQ(thinned, 1);
     EXPECT_TRUE(errors.starts_with("pelmora-convert: --thin-grid 0.01: the points fill more than ")) << errors;

@@ -68,6 +68,23 @@ DbfSchema legacy_schema(bool las10, const PointFormat &format) {
     return s;
 }
 
+// pelmora-convert's fields of formats 0-5 in LAS 1.1 and later: the class
+// (the low five bits of its byte) as readers filter it, and its three flags
+// as fields of their own, in the order formats 6-10 have them.  (LAS 1.0
+// has no flags: there the byte is the class.)
+DbfSchema split_class_schema(const PointFormat &format) {
+    DbfSchema s = legacy_schema(false, format);
+    const CoreBits &b = kLegacyBits;
+    auto &f = s.fields;
+    const auto at = [&](const char *name) { return f.begin() + static_cast<long>(s.find(name)); };
+    f.insert(at("ScanDirection"), {bits("Synthetic", 1, b.synthetic), bits("KeyPoint", 1, b.key_point),
+                                   bits("Withheld", 1, b.withheld)});
+    DbfField &klass = *at("Classification");
+    klass.source = FieldSource::Bits;
+    klass.bits = b.klass;
+    return s;
+}
+
 // The fields of formats 6-10, under their stored (10-character) names.
 DbfSchema extended_schema(const PointFormat &format) {
     using namespace point_core;
@@ -184,7 +201,7 @@ DbfSchema convert_schema(const PointFormat &format, uint8_t version_minor, const
     } else {
         // Formats 4 and 5 are 1 and 3 with a wave packet, which is not written.
         const uint8_t as = format.id == 4 ? 1 : format.id == 5 ? 3 : format.id;
-        s = legacy_schema(version_minor == 0, kPointFormats[as]);
+        s = version_minor == 0 ? legacy_schema(true, kPointFormats[as]) : split_class_schema(kPointFormats[as]);
     }
     s.extras = extras;
     for (size_t i = 0; i < extras.size(); ++i) {
@@ -210,3 +227,24 @@ int decimals_needed(double step) {
     }
     return kMostDecimals + 1;
 }
+
+DbfSchema select_fields(const DbfSchema &schema, const std::vector<std::string> &names, bool drop,
+                        std::vector<std::string> &unknown) {
+    unknown.clear();
+    std::vector<bool> named(schema.fields.size(), false);
+    for (const std::string &name : names) {
+        bool found = false;
+        for (size_t i = 0; i < schema.fields.size(); ++i) {
+            if (stored_key(schema.fields[i].name) != stored_key(name) || name.size() > kStoredNameLength) continue;
+            named[i] = found = true;
+        }
+        if (!found) unknown.push_back(name);
+    }
+    DbfSchema kept;
+    kept.extras = schema.extras;
+    for (size_t i = 0; i < schema.fields.size(); ++i)
+        if (named[i] != drop) kept.fields.push_back(schema.fields[i]);
+    return kept;
+}
+
+std::string stored_name(const DbfField &field) { return field.name.substr(0, kStoredNameLength); }

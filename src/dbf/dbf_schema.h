@@ -73,3 +73,12 @@ DbfSchema convert_schema(const PointFormat &format, uint8_t version_minor, const
 // exactly: 2 for 0.01, 1 for 0.5 or 2.5, 0 for whole numbers; more than
 // kMostDecimals for a step finer than a field shows.
 int decimals_needed(double step);
+
+// The fields of `schema` named in `names` (as the table stores them, any
+// letter case), in table order; with `drop`, all but those.  Names the table
+// does not have are put in `unknown`.
+DbfSchema select_fields(const DbfSchema &schema, const std::vector<std::string> &names, bool drop,
+                        std::vector<std::string> &unknown);
+
+// The name as the table stores it (dBASE keeps 10 characters).
+std::string stored_name(const DbfField &field);

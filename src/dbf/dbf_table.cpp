@@ -107,6 +107,11 @@ void DbfTable::create() {
     if (table.error != 0 || table.end != header_length_) fail("Failed to write the header of %s", dbfname);
 }
 
+void DbfTable::rename(const std::string &dbfname) {
+    if (file_ != nullptr) outputs_.retarget(file_->name(), dbfname);
+    name_ = dbfname;
+}
+
 void DbfTable::set_record_count(uint32_t records) {
     unsigned char count[4];
     store_le32(count, records);

@@ -40,6 +40,9 @@ public:
     ValueChanges value_changes();
     const DbfSchema &schema() const { return schema_; }
     const std::string &name() const { return name_; }
+    OutputFile *file() const { return file_; }
+    // Another name before the commit.
+    void rename(const std::string &dbfname);
 
 private:
     OutputSet &outputs_;

@@ -363,15 +363,16 @@ void format_rows(const unsigned char *records, size_t count, size_t stride, cons
                     for (size_t i = 0; i < n; ++i, r += stride, o += row) put3(o, *r);
                     break;
                 case FieldSource::Bits:
+                    // One digit (flags, 3-bit counts), two (4-bit counts) or
+                    // three (a class of five bits).
                     if (op.width == 1) {
                         for (size_t i = 0; i < n; ++i, r += stride, o += row)
                             o[0] = static_cast<char>('0' + ((*r >> op.shift) & op.mask));
+                    } else if (op.width == 2) {
+                        for (size_t i = 0; i < n; ++i, r += stride, o += row)
+                            std::memcpy(o, kDigits.blank_padded[(*r >> op.shift) & op.mask], 2);
                     } else {
-                        for (size_t i = 0; i < n; ++i, r += stride, o += row) {
-                            const unsigned v = (*r >> op.shift) & op.mask;
-                            o[0] = v >= 10 ? '1' : ' ';
-                            o[1] = static_cast<char>('0' + v % 10);
-                        }
+                        for (size_t i = 0; i < n; ++i, r += stride, o += row) put3(o, (*r >> op.shift) & op.mask);
                     }
                     break;
                 case FieldSource::ScanAngleRank:

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +28,14 @@ const char *const kHelp =
     "  -n, --no-clobber       fail a file, writing nothing, when any of its outputs\n"
     "                         already exists\n"
     "      --index            also write NAME.qix, the spatial index GDAL and QGIS use\n"
+    "      --max-size=SIZE    no output file larger than SIZE bytes (K, M, G: powers of\n"
+    "                         1024; none: as large as the format allows); a file that\n"
+    "                         would be larger is written in parts NAME_part1, ...\n"
+    "                         (default 2147483647, the largest file ArcGIS opens whole)\n"
+    "      --fields=LIST      write only these fields of the table (names as it stores\n"
+    "                         them, any case: Intensity,Classifica,GPSTime)\n"
+    "      --drop-fields=LIST write every field of the table but these\n"
+    "      --dry-run          read the headers only and say what would be written\n"
     "  -q, --quiet            no progress and no summary lines (warnings and errors\n"
     "                         are still printed)\n"
     "  -h, --help             show this help and exit\n"
@@ -68,7 +78,8 @@ const char *const kLazHelp =
     "Existing outputs are replaced only after a complete conversion.  Exit status:\n"
     "0 on success, 255 on any failure.\n";
 
-enum { kIndex = 256, kClass, kDropClass, kReturns, kDropWithheld, kBounds, kThinGrid, kEvery };
+enum { kIndex = 256, kClass, kDropClass, kReturns, kDropWithheld, kBounds, kThinGrid, kEvery, kMaxSize, kFields,
+       kDropFields, kDryRun };
 
 const option kConvertOptions[] = {
     {"output-dir", required_argument, nullptr, 'o'}, {"no-clobber", no_argument, nullptr, 'n'},
@@ -77,7 +88,9 @@ const option kConvertOptions[] = {
     {"class", required_argument, nullptr, kClass},   {"drop-class", required_argument, nullptr, kDropClass},
     {"returns", required_argument, nullptr, kReturns}, {"drop-withheld", no_argument, nullptr, kDropWithheld},
     {"bounds", required_argument, nullptr, kBounds}, {"thin-grid", required_argument, nullptr, kThinGrid},
-    {"every", required_argument, nullptr, kEvery},   {nullptr, 0, nullptr, 0}};
+    {"every", required_argument, nullptr, kEvery},   {"max-size", required_argument, nullptr, kMaxSize},
+    {"fields", required_argument, nullptr, kFields}, {"drop-fields", required_argument, nullptr, kDropFields},
+    {"dry-run", no_argument, nullptr, kDryRun},      {nullptr, 0, nullptr, 0}};
 const option kLazOptions[] = {{"output-dir", required_argument, nullptr, 'o'},
                               {"no-clobber", no_argument, nullptr, 'n'},
                               {"keep-las", no_argument, nullptr, 'k'},
@@ -128,6 +141,35 @@ std::string selection_value(int c, const std::string &value, SelectionOptions &s
     }
 }
 
+// "2147483647", "10K", "512M", "2G" (powers of 1024), or "none".
+std::string size_value(const std::string &value, uint64_t &bytes) {
+    if (value == "none") {
+        bytes = UINT64_MAX;
+        return "";
+    }
+    uint64_t number = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    const std::string suffix(end, value.data() + value.size());
+    const int shift = suffix.empty() ? 0 : suffix == "K" ? 10 : suffix == "M" ? 20 : suffix == "G" ? 30 : -1;
+    if (value.empty() || error != std::errc() || shift < 0 || number == 0 || number > (UINT64_MAX >> shift))
+        return "'" + value + "' is not a size: a whole number of bytes above 0, with K, M or G for powers of 1024, or none";
+    bytes = number << shift;
+    return "";
+}
+
+// A list of field names: no name may be empty.
+std::string field_names(const std::string &value, std::vector<std::string> &names) {
+    size_t begin = 0;
+    for (;;) {
+        const size_t comma = value.find(',', begin);
+        const std::string name = value.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+        if (name.empty()) return "'" + value + "' is not a list of field names (a .dbf needs at least one field)";
+        names.push_back(name);
+        if (comma == std::string::npos) return "";
+        begin = comma + 1;
+    }
+}
+
 const char *long_name(int c) {
     for (const option *l = kConvertOptions; l->name != nullptr; ++l)
         if (l->val == c) return l->name;
@@ -154,6 +196,11 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
         const int c = getopt_long(argc, argv, o.laz_command ? ":o:nkqhV" : ":o:nqhV", longs, nullptr);
         if (c == -1) break;
         const std::string value = optarg != nullptr ? optarg : "";
+        // A list adds to its list; a single value cannot be given twice.
+        if ((c == kBounds || c == kThinGrid || c == kEvery || c == kMaxSize) &&
+            std::find(given.begin(), given.end(), c) != given.end())
+            return usage_error(o, std::string("option '--") + long_name(c) + "' may be given only once");
+        given.push_back(c);
         switch (c) {
             case 'o':
                 if (value.empty()) return usage_error(o, "the output directory is an empty name");
@@ -165,13 +212,22 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
             case 'h': help = true; break;
             case 'V': version = true; break;
             case kIndex: o.index = true; break;
+            case kDryRun: o.dry_run = true; break;
+            case kMaxSize:
+                if (const std::string problem = size_value(value, o.max_bytes); !problem.empty())
+                    return usage_error(o, "invalid value for --max-size: " + problem);
+                break;
+            case kFields:
+            case kDropFields:
+                if (!o.fields.empty() && o.drop_fields != (c == kDropFields))
+                    return usage_error(o, "--fields and --drop-fields cannot be given together");
+                o.drop_fields = c == kDropFields;
+                if (const std::string problem = field_names(value, o.fields); !problem.empty())
+                    return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
+                break;
             case ':':
             case '?': return refused_option(o, c, argc, argv, longs);
             default:
-                // A list adds to its list; a single value cannot be given twice.
-                if ((c == kBounds || c == kThinGrid || c == kEvery) && std::find(given.begin(), given.end(), c) != given.end())
-                    return usage_error(o, std::string("option '--") + long_name(c) + "' may be given only once");
-                given.push_back(c);
                 if (const std::string problem = selection_value(c, value, o.selection); !problem.empty())
                     return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
         }

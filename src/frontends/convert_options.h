@@ -2,6 +2,7 @@
 // same program): the options, their values, and the usage errors.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,10 @@ struct Options {
     bool quiet = false;
     bool index = false;
     bool keep_las = false;
+    bool dry_run = false;
+    uint64_t max_bytes = 2147483647;     // --max-size; UINT64_MAX: none
+    std::vector<std::string> fields;     // --fields, or with drop_fields --drop-fields
+    bool drop_fields = false;
     SelectionOptions selection;
     std::vector<std::string> files;
 };

@@ -134,6 +134,19 @@ OutputFile::OutputFile(std::string name, const OpenFailure &open_failure)
     if (exists) fchmod(fd_, st.st_mode & 07777);
 }
 
+void OutputFile::retarget(const std::string &name, const OpenFailure &open_failure) {
+    const std::string target = output_target(name);
+    struct stat st {};
+    const bool exists = stat(target.c_str(), &st) == 0;
+    if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) open_failure.raise(name);
+    {
+        const std::lock_guard lock(name_mutex_);
+        name_ = name;
+    }
+    target_ = target;
+    if (exists) chmod(temporary_.c_str(), st.st_mode & 07777);  // a replaced file keeps its permissions
+}
+
 OutputFile::~OutputFile() {
     if (committed_) return;
     if (fd_ >= 0) io::close_file(fd_);
@@ -155,7 +168,12 @@ bool OutputFile::read_at(void *data, size_t size, uint64_t offset) const {
     return io::pread_fully(fd_, data, size, offset) == static_cast<long long>(size);
 }
 
-void OutputFile::fail_write(int error) const { fail("Failed to write %s: %s", name_.c_str(), std::strerror(error)); }
+std::string OutputFile::name() const {
+    const std::lock_guard lock(name_mutex_);
+    return name_;
+}
+
+void OutputFile::fail_write(int error) const { fail("Failed to write %s: %s", name().c_str(), std::strerror(error)); }
 
 void OutputFile::put_at(const void *data, size_t size, uint64_t offset) const {
     if (const int error = write_at(data, size, offset)) fail_write(error);
@@ -175,7 +193,7 @@ void OutputFile::finish() {
     if (io::hooks().fdatasync(fd_) != 0 && errno != EINVAL) fail_write(errno);
     const int error = io::close_file(fd_);
     fd_ = -1;
-    if (error != 0) fail("Failed to close %s: %s", name_.c_str(), std::strerror(error));
+    if (error != 0) fail("Failed to close %s: %s", name().c_str(), std::strerror(error));
 }
 
 // Outputs that may not replace a file (all of them with --no-clobber) are

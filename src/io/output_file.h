@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,7 +93,12 @@ public:
     // --no-clobber says (a kept LAS file): committing it fails instead.
     void set_never_replace() { never_replace_ = true; }
 
-    const std::string &name() const { return name_; }
+    // Gives the output another name before the commit (its temporary
+    // stays where it is): checked as a new output of that name would be.
+    void retarget(const std::string &name, const OpenFailure &open_failure = {});
+
+    // The name as the user knows it (it may change while pieces are written).
+    std::string name() const;
     const std::string &target() const { return target_; }
     // Bytes in the file (its highest written offset).
     uint64_t size() const { return size_; }
@@ -104,6 +110,7 @@ private:
     static void sync_directories(const std::vector<OutputFile *> &outputs);
     void mark_committed();
 
+    mutable std::mutex name_mutex_;  // guards name_, which a retarget changes
     std::string name_;       // as the user will know it
     std::string target_;     // what it replaces
     std::string temporary_;  // where it is written

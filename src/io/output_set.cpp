@@ -15,6 +15,12 @@ OutputFile *OutputSet::open(const std::string &name, const OpenFailure &open_fai
     return outputs_.back().get();
 }
 
+void OutputSet::retarget(const std::string &name, const std::string &new_name) {
+    const std::lock_guard lock(mutex_);
+    for (const auto &output : outputs_)
+        if (output->name() == name) output->retarget(new_name);
+}
+
 void OutputSet::remove_on_commit(const std::string &name, const std::string &what) {
     const std::lock_guard lock(mutex_);
     stale_.push_back({name, what});

@@ -27,6 +27,10 @@ public:
     // `open_failure` when it cannot be).  Safe from any thread.
     OutputFile *open(const std::string &name, const OpenFailure &open_failure = {});
 
+    // The output named `name`, if the set has one, renamed `new_name`
+    // (OutputFile::retarget).  Safe from any thread.
+    void retarget(const std::string &name, const std::string &new_name);
+
     // A file to remove when the set is committed; `what` says what it is
     // ("a spatial index of the replaced shapefile") if it cannot be.
     void remove_on_commit(const std::string &name, const std::string &what);

@@ -23,7 +23,7 @@ std::vector<std::string> ShapefileSpec::companions() const {
 ShapefileSet::ShapefileSet(OutputSet &outputs, ShapefileSpec spec)
     : outputs_(outputs),
       spec_(std::move(spec)),
-      shp_(outputs, spec_.shp(), spec_.index ? spec_.qix() : "", spec_.max_points),
+      shp_(outputs, spec_.shp(), spec_.index ? spec_.qix() : ""),
       dbf_(outputs, spec_.dbf(), spec_.schema, spec_.stride, spec_.add_field) {}
 
 void ShapefileSet::begin(uint64_t points, const double box[6]) {
@@ -39,7 +39,19 @@ void ShapefileSet::write(const Piece &piece) {
 void ShapefileSet::finish(const Extent &written) {
     shp_.finish(written);
     dbf_.finish(written);
-    write_prj(outputs_, spec_.prj(), spec_.crs);
+    prj_ = write_prj(outputs_, spec_.prj(), spec_.crs);
+}
+
+void ShapefileSet::rename(const std::string &stem) {
+    spec_.stem = stem;
+    shp_.rename(spec_.shp(), spec_.qix());
+    dbf_.table().rename(spec_.dbf());
+}
+
+void ShapefileSet::close() {
+    shp_.close();
+    if (OutputFile *dbf = dbf_.table().file()) dbf->finish();
+    if (prj_ != nullptr) prj_->finish();
 }
 
 void ShapefileSet::remove_stale_companions() {

@@ -22,7 +22,6 @@ struct ShapefileSpec {
     DbfSchema schema;       // the table's fields
     size_t stride = 0;      // bytes a point record
     AddField add_field = DBFAddField;
-    uint64_t max_points = shp::kMaxPoints;  // what one .shp holds (tests lower it)
 
     std::string shp() const { return stem + ".shp"; }
     std::string dbf() const { return stem + ".dbf"; }
@@ -43,14 +42,21 @@ public:
     void write(const Piece &piece) override;
     void finish(const Extent &written) override;
 
+    // Syncs and closes its files, once finished.
+    void close();
+    // Another stem for all its files, before it is finished.
+    void rename(const std::string &stem);
     // The companions left from an earlier conversion are removed with the commit.
     void remove_stale_companions();
-    // "Values too wide for their fields: ..."; "" when the rows changed nothing.
-    std::string value_changes() { return describe_value_changes(dbf_.table().value_changes(), dbf_.table().schema()); }
+    // What the rows wrote other than as printf would have, of `schema()`.
+    ValueChanges value_changes() { return dbf_.table().value_changes(); }
+    const DbfSchema &schema() const { return spec_.schema; }
+    const ShapefileSpec &spec() const { return spec_; }
 
 private:
     OutputSet &outputs_;
     ShapefileSpec spec_;
     PointZSink shp_;
     DbfSink dbf_;
+    OutputFile *prj_ = nullptr;
 };

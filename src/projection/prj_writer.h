@@ -7,7 +7,7 @@
 #include "io/output_set.h"
 #include "projection/esri_wkt.h"
 
-// Writes `wkt.text` as the output `prjname` of `outputs`; nothing unless
-// the records gave a translatable CRS.  A .prj that cannot be created or
-// written fails like every other output.
-void write_prj(OutputSet &outputs, const std::string &prjname, const EsriWkt &wkt);
+// Writes `wkt.text` as the output `prjname` of `outputs`, and returns it;
+// nothing (nullptr) unless the records gave a translatable CRS.  A .prj
+// that cannot be created or written fails like every other output.
+OutputFile *write_prj(OutputSet &outputs, const std::string &prjname, const EsriWkt &wkt);

@@ -38,6 +38,12 @@ std::vector<std::string> spatial_index_names(const std::string &shpname) {
 
 PointZFiles::PointZFiles(OutputSet &outputs, std::string shpname) : outputs_(outputs), shp_name_(std::move(shpname)) {}
 
+void PointZFiles::rename(const std::string &shpname) {
+    if (shp_ != nullptr) outputs_.retarget(shp_->name(), shpname);
+    if (shx_ != nullptr) outputs_.retarget(shx_->name(), shx_name_for(shpname));
+    shp_name_ = shpname;
+}
+
 void PointZFiles::create_main(uint64_t records, const double box[6]) {
     unsigned char header[shp::kHeaderBytes];
     build_header(header, shp::kHeaderWords + shp::kRecordWords * static_cast<int64_t>(records), box);

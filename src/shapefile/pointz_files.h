@@ -41,8 +41,12 @@ public:
     // Rewrites the box of both headers.
     void write_box(const double box[6]);
 
+    // Another name for the .shp (and .shx) before the commit.
+    void rename(const std::string &shpname);
+
     const std::string &name() const { return shp_name_; }
     OutputFile *main_file() const { return shp_; }
+    OutputFile *index_file() const { return shx_; }
 
 private:
     OutputSet &outputs_;

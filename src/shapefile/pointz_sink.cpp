@@ -49,7 +49,8 @@ void PointZSink::write_index(uint64_t points) {
     if (!shp->read_at(header, sizeof header, 0)) fail("Cannot read %s back for its spatial index", files_.name().c_str());
     const double box[4] = {load_le_double(header + shp::kBoxAt), load_le_double(header + shp::kBoxAt + 8),
                            load_le_double(header + shp::kBoxAt + 16), load_le_double(header + shp::kBoxAt + 24)};
-    const OutputFile *qix = outputs_.open(qixname_);
+    qix_ = outputs_.open(qixname_);
+    const OutputFile *qix = qix_;
     const WriteAt write = [qix](const void *data, size_t n, uint64_t offset) { qix->put_at(data, n, offset); };
     if (index_ && index_->fits(points, box)) {
         index_->write(write);
@@ -60,4 +61,14 @@ void PointZSink::write_index(uint64_t points) {
             box, write);
     }
     index_.reset();
+}
+
+void PointZSink::close() {
+    for (OutputFile *file : {files_.main_file(), files_.index_file(), qix_})
+        if (file != nullptr) file->finish();
+}
+
+void PointZSink::rename(const std::string &shpname, std::string qixname) {
+    files_.rename(shpname);
+    if (!qixname_.empty()) qixname_ = std::move(qixname);
 }

@@ -23,6 +23,12 @@ public:
     void write(const Piece &piece) override;
     void finish(const Extent &written) override;
 
+    // Syncs and closes its files (once finished): an output whose part is
+    // done holds no descriptor until the commit.
+    void close();
+    // Other names, before it is finished.
+    void rename(const std::string &shpname, std::string qixname);
+
     const PointZFiles &files() const { return files_; }
 
 private:
@@ -35,4 +41,5 @@ private:
     uint64_t announced_ = 0;
     double box_[6] = {};
     std::unique_ptr<QixBuilder> index_;  // the points filed as they are written
+    OutputFile *qix_ = nullptr;
 };

@@ -51,10 +51,12 @@ def _field(full_name, width, decimals=0):
     return Field(full_name[:10], 'real' if decimals else 'integer', width, decimals)
 
 
-def table_fields(version_minor, point_format):
+def table_fields(version_minor, point_format, split_class=False):
     """The standard attribute columns, in order, for a LAS version and point
     format.  Formats 4 and 5 are 1 and 3 without their wave packet; 9 and 10
-    are 6 and 8."""
+    are 6 and 8.  With split_class (pelmora-convert, LAS 1.1 and later), the
+    class byte of formats 0-5 is three flags and the class, in the order of
+    formats 6-10."""
     if point_format >= 6:
         fields = [_field('Intensity', 5), _field('ReturnNumb', 2), _field('NumberRetu', 2)]
         fields += [_field(name, 1) for name in ('Synthetic', 'KeyPoint', 'Withheld', 'Overlap', 'ScannerCha',
@@ -69,6 +71,8 @@ def table_fields(version_minor, point_format):
     fields = [_field('Intensity', 5), _field('ReturnNumber', 1), _field('NumberReturns', 1),
               _field('ScanDirection', 1), _field('EdgeOfFlightLine', 1), _field('Classification', 3),
               _field('ScanAngleRank', 3)]
+    if split_class and version_minor > 0:
+        fields[3:3] = [_field('Synthetic', 1), _field('KeyPoint', 1), _field('Withheld', 1)]
     if version_minor == 0:
         fields += [_field('FileMarker', 3), _field('UserBitField', 5)]
     else:
@@ -282,7 +286,7 @@ def _point(r, scale, offset):
     return tuple(r[a] * scale[a] + offset[a] for a in range(3))
 
 
-def _row_texts(r, point_format):
+def _row_texts(r, point_format, split_class=False):
     if point_format >= 6:
         returns, flags = r[4], r[5]
         row = [str(r[3]), str(returns & 15), str(returns >> 4)]
@@ -290,9 +294,12 @@ def _row_texts(r, point_format):
         row += [str((flags >> 4) & 3), str((flags >> 6) & 1), str(flags >> 7),
                 str(r[6]), str(r[7]), scan_angle_14_text(r[8]), str(r[9]), gps_text(r[10], GPS_WIDTH_14)]
         return row + [str(c) for c in r[11:]]  # red, green, blue, NIR
-    bits = r[4]
+    bits, klass = r[4], r[5]
     row = [str(r[3]), str(bits & 7), str((bits >> 3) & 7), str((bits >> 6) & 1), str(bits >> 7),
-           str(r[5]), scan_angle_text(r[6]), str(r[7]), str(r[8])]
+           str(klass), scan_angle_text(r[6]), str(r[7]), str(r[8])]
+    if split_class:  # class bits 0-4; synthetic, key-point, withheld bits 5, 6, 7
+        row[3:6] = [str((klass >> 5) & 1), str((klass >> 6) & 1), str(klass >> 7), str((bits >> 6) & 1),
+                    str(bits >> 7), str(klass & 31)]
     extra = list(r[9:])
     if point_format in (1, 3, 4, 5):
         row.append(gps_text(extra.pop(0)))
@@ -326,7 +333,7 @@ def expect_records(path, indices):
     return count, Expected(f'1.{version_minor}', point_format, fields, points, texts, values, box)
 
 
-def expect_from_las(path):
+def expect_from_las(path, split_class=False):
     data = open(path, 'rb').read()
     if data[:4] != b'LASF':
         raise ValueError(f'{path}: not a LAS file')
@@ -347,13 +354,15 @@ def expect_from_las(path):
     if len(records) != count or (records and len(records[-1]) != record_length):
         raise ValueError(f'{path}: holds {len(body) / record_length} of {count} records')
 
-    fields = table_fields(version_minor, point_format)
+    split_class = split_class and version_minor > 0
+    fields = table_fields(version_minor, point_format, split_class)
     extras = extra_columns(extra_bytes_descriptors(data, version_minor, header_size, vlr_count), standard,
                            record_length, [f.name for f in fields])
     fields += [c.field for c in extras]
     standard_parts = [struct.unpack_from(layout, rec) for rec in records]
     points = [_point(r, scale, offset) for r in standard_parts]
-    texts = [_row_texts(r, point_format) + [c.text(rec) for c in extras] for r, rec in zip(standard_parts, records)]
+    texts = [_row_texts(r, point_format, split_class) + [c.text(rec) for c in extras]
+             for r, rec in zip(standard_parts, records)]
     values = [[_value(t, f) for t, f in zip(row, fields)] for row in texts]
 
     box = dict(xmin=min_x, ymin=min_y, xmax=max_x, ymax=max_y, zmin=min_z, zmax=max_z)

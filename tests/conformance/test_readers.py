@@ -202,11 +202,11 @@ def converted(tally, case, run, las_path):
     return run.returncode == 0 and not missing
 
 
-def same_bytes_problems(stem, other):
+def same_bytes_problems(stem, other, suffixes):
     """pelmora-convert's outputs against Pelmora's: every byte, but for the
     .dbf's date of last update (bytes 1-3)."""
     problems = []
-    for suffix in OUTPUT_SUFFIXES + ('.prj',):
+    for suffix in suffixes:
         mine, theirs = stem + suffix, other + suffix
         if os.path.exists(mine) != os.path.exists(theirs):
             problems.append(f'{suffix}: Pelmora {"wrote" if os.path.exists(mine) else "did not write"} one, '
@@ -225,7 +225,9 @@ def same_bytes_problems(stem, other):
 
 def check_pelmora(tally, tools, case, las_path):
     """LAS 1.0-1.2 that Pelmora converts: its outputs through every reader,
-    and pelmora-convert's outputs byte for byte the same."""
+    and pelmora-convert's geometry byte for byte the same; its table too for
+    LAS 1.0, and through every reader with the class split from its flags
+    for LAS 1.1 and 1.2."""
     exp = expect_from_las(las_path)
     if not converted(tally, case, tools.run([tools.pelmora, las_path], las_path), las_path):
         return
@@ -235,8 +237,12 @@ def check_pelmora(tally, tools, case, las_path):
     os.makedirs(other)
     run = tools.run([tools.convert, '-q', '-o', other, las_path], las_path)
     problems = [] if run.returncode == 0 else [f'pelmora-convert: status {run.returncode}: {run.stderr.strip()}']
-    tally.check(f'{case} / pelmora-convert writes the same bytes',
-                problems or same_bytes_problems(stem, os.path.join(other, os.path.basename(stem))))
+    theirs = os.path.join(other, os.path.basename(stem))
+    same_table = exp.version == '1.0'
+    suffixes = ('.shp', '.shx', '.prj') + (('.dbf',) if same_table else ())
+    tally.check(f'{case} / pelmora-convert writes the same bytes', problems or same_bytes_problems(stem, theirs, suffixes))
+    if not problems and not same_table:
+        read_with_every_reader(tally, f'{case} / pelmora-convert', theirs, expect_from_las(las_path, split_class=True))
 
 
 def warning_problems(name, stderr, exp):
@@ -260,7 +266,7 @@ def check_convert(tally, tools, case, las_path, epsg=None):
     """Files only pelmora-convert converts: Pelmora refuses them and writes
     nothing (LAS 1.3/1.4 with its message of today); pelmora-convert's
     outputs through every reader, its warnings, its .prj."""
-    exp = expect_from_las(las_path)
+    exp = expect_from_las(las_path, split_class=True)
     run = tools.run([tools.pelmora, las_path], las_path)
     problems = [] if run.returncode == 255 else [f'status {run.returncode}, expected 255']
     if exp.version in ('1.3', '1.4') and f'\nCannot handle las files of version {exp.version}\n' not in run.stdout:

@@ -12,8 +12,9 @@
 #     with find_package(Ostrine_LiDAR), using only the installed files, and
 #     runs;
 #   - the moved pelmora-convert (finding its decoder in share/ of its own
-#     prefix) converts a real LAZ file exactly as Pelmora converts its
-#     uncompressed twin, and so does pelmora-laz;
+#     prefix) converts a real LAZ file exactly as the build tree's converts
+#     its uncompressed twin (whose geometry is Pelmora's), and so does
+#     pelmora-laz;
 #   - the man pages render without a warning and have their sections.
 # Usage: test_install.sh BUILD_DIR SOURCE_DIR WORK_DIR LASGEN
 set -euo pipefail
@@ -136,10 +137,15 @@ chmod u+w "$work/laz"/*/*.*
   || fail "installed pelmora-laz failed: $(cat "$work/laz/installed.out")"
 grep -q "^t.laz: 1065 points written to t.shp" "$work/laz/installed.out" \
   || fail "installed pelmora-convert console: $(cat "$work/laz/installed.out")"
-"$build/Pelmora" "$work/laz/built/t.las" >/dev/null
+"$build/pelmora-convert" -q "$work/laz/built/t.las"
 for s in shp shx dbf; do
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-convert's .$s differs from Pelmora's on the twin"
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "installed pelmora-laz's .$s differs from Pelmora's on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-convert's .$s differs on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "installed pelmora-laz's .$s differs on the twin"
+done
+mkdir -p "$work/laz/pelmora" && cp "$work/laz/built/t.las" "$work/laz/pelmora/"
+"$build/Pelmora" "$work/laz/pelmora/t.las" >/dev/null
+for s in shp shx; do
+  cmp "$work/laz/pelmora/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-convert's .$s differs from Pelmora's"
 done
 
 # The man pages: render without warnings, document what they must.
