@@ -18,6 +18,10 @@
 #   -o, --output-dir=OUT  write the outputs into OUT instead of beside the tiles
 #   -n, --no-clobber      a tile whose outputs already exist fails, untouched
 #       --index           also write NAME.qix, the spatial index GDAL and QGIS use
+#       --max-size=SIZE   no output file larger than SIZE (default 2 GB, the
+#                         largest ArcGIS opens whole): larger tiles in parts
+#       --fields=LIST, --drop-fields=LIST
+#                         the table's fields to write, or to leave out
 #       --class=LIST, --drop-class=LIST, --returns=WHICH, --drop-withheld,
 #       --bounds=XMIN,YMIN,XMAX,YMAX, --thin-grid=SIZE, --every=N
 #                         keep only the points selected, in every tile
@@ -91,7 +95,7 @@ render() { # VAR TEXT
 }
 
 parsed=$(getopt -o hqo:n -n "$prog" \
-  --long help,quiet,output-dir:,no-clobber,index,class:,drop-class:,returns:,drop-withheld,bounds:,thin-grid:,every: \
+  --long help,quiet,output-dir:,no-clobber,index,class:,drop-class:,returns:,drop-withheld,bounds:,thin-grid:,every:,max-size:,fields:,drop-fields: \
   -- "$@") || usage_error
 eval set -- "$parsed"
 quiet='' outdir=''
@@ -106,7 +110,7 @@ while :; do
     -o | --output-dir) outdir=$2; options+=(--output-dir "$2"); shift 2 ;;
     -n | --no-clobber | --index | --drop-withheld) options+=("$1"); shift ;;
     --) shift; break ;;
-    *) options+=("$1" "$2"); shift 2 ;; # the selection options with a value
+    *) options+=("$1" "$2"); shift 2 ;; # the options with a value
   esac
 done
 [ $# -ge 1 ] || usage_error "no DIR given"

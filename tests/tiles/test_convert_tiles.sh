@@ -13,7 +13,7 @@
 #     for (their temporaries gone), no more started, the summary printed,
 #     status 128+N;
 # and once: options handed to every conversion (-o, --index, a selection,
-# -n; -q), symbolic links, a directory that cannot be read, one named
+# parts and fields, -n; -q), symbolic links, a directory that cannot be read, one named
 # "-odd", usage errors.
 # Usage: test_convert_tiles.sh SOURCE_DIR WORK_DIR PELMORA_CONVERT LASGEN
 set -euo pipefail
@@ -197,24 +197,28 @@ mkdir -p "$work/options" "$work/options-out" "$work/options-reference"
 "$lasgen" --version 1.2 --format 1 --points 2000 --seed 6 "$work/options/h.las" >/dev/null
 files "$work/options" >"$work/options.files"
 for t in g h; do
-  "$convert" -q --class 2 --every 2 --index -o "$work/options-reference" "$work/options/$t.las" ||
-    fail "reference conversion of $t.las with options"
+  "$convert" -q --class 2 --every 2 --index --max-size=4K --fields=Intensity,Classifica \
+    -o "$work/options-reference" "$work/options/$t.las" || fail "reference conversion of $t.las with options"
 done
-run options PELMORA_CONVERT="$convert" bash "$script" -q --class=2 "$work/options" --every 2 --index -o "$work/options-out"
+run options PELMORA_CONVERT="$convert" bash "$script" -q --class=2 "$work/options" --every 2 --index \
+  --max-size 4K --fields=Intensity,Classifica -o "$work/options-out"
 expect 0 "options"
 [ "$(sed 's/in [0-9]* s$/in # s/' "$out")" = "Converting 2 tiles in $work/options (2 .las, 0 .laz), $(nproc) at a time (parallel)
 Converted 2 of 2 tiles in # s" ] || fail "options: output: $(cat "$out")"
 files "$work/options-out" | diff -u <(files "$work/options-reference") - || fail "options: other outputs than pelmora-convert's"
-for f in g.shp g.shx g.dbf g.qix h.shp h.shx h.dbf h.qix; do
-  cmp -s "$work/options-reference/$f" "$work/options-out/$f" || fail "options: $f differs from pelmora-convert's"
+[ -e "$work/options-out/g_part2.shp" ] || fail "options: --max-size not handed to the conversions"
+for f in "$work/options-reference"/*; do
+  cmp -s "$f" "$work/options-out/${f##*/}" || fail "options: ${f##*/} differs from pelmora-convert's"
 done
 files "$work/options" | diff -u "$work/options.files" - || fail "options: files written beside the tiles"
 # -n: every tile fails, its outputs untouched.
 run no-clobber PELMORA_CONVERT="$convert" bash "$script" -n -o "$work/options-out" "$work/options"
 expect 1 "-n with outputs there"
-grep -qxF "  g.las (exit 1): pelmora-convert: $work/options-out/g.shp already exists (--no-clobber): nothing written" "$out" ||
+grep -qxF "  h.las (exit 1): pelmora-convert: $work/options-out/h.shp already exists (--no-clobber): nothing written" "$out" ||
   fail "-n: $(cat "$out")"
-cmp -s "$work/options-reference/g.shp" "$work/options-out/g.shp" || fail "-n: g.shp replaced"
+grep -qxF "  g.las (exit 1): pelmora-convert: $work/options-out/g_part1.dbf already exists (--no-clobber): nothing written" \
+  "$out" || fail "-n: $(cat "$out")"
+cmp -s "$work/options-reference/g_part1.shp" "$work/options-out/g_part1.shp" || fail "-n: g_part1.shp replaced"
 rm -rf "$work"/tmp/convert-tiles.*
 
 # Symbolic links, and DIR itself one: a link to a file is a tile (its
