@@ -45,6 +45,7 @@ struct Untransformed {
     bool found = false;
     uint64_t record = 0;  // 0-based, in the input
     double xyz[3] = {};
+    std::string why;      // PROJ's words
 };
 
 class Run {
@@ -55,6 +56,8 @@ public:
 private:
     void begin_sinks();
     void read_chunk(uint64_t chunk, int32_t records);
+    Extent coordinates(const Piece &piece) const;
+    uint64_t far_points(const Piece &piece, const Extent &source) const;
     void process(const Piece &piece, unsigned worker);
     void transform(const Piece &piece, unsigned worker);
     [[noreturn]] void fail_untransformed() const;
@@ -135,10 +138,37 @@ void Run::read_chunk(uint64_t chunk, int32_t records) {
             kept = selection_->filter(room, kept, kept_at_.empty() ? nullptr : kept_at_.data() + first);
         if (kept > 0)
             pieces_->submit({room, s_.stride, kept, result_.written, static_cast<int32_t>(chunk), first, nullptr,
-                             nullptr, nullptr});
+                             nullptr, nullptr, {}});
         result_.written += kept;
         if (s_.after_piece) s_.after_piece(result_.read);
     }
+}
+
+// The piece's coordinates, stored integer x scale + offset, into the run's
+// arrays; their extent.
+Extent Run::coordinates(const Piece &piece) const {
+    const LasHeader &h = s_.header;
+    double *x = xyz_[0] + piece.first_in_chunk, *y = xyz_[1] + piece.first_in_chunk, *z = xyz_[2] + piece.first_in_chunk;
+    const unsigned char *r = piece.records;
+    for (uint32_t i = 0; i < piece.count; ++i, r += piece.stride) {
+        x[i] = scaled(stored_coordinate(r, 0), h.scale[0], h.offset[0]);
+        y[i] = scaled(stored_coordinate(r, 1), h.scale[1], h.offset[1]);
+        z[i] = scaled(stored_coordinate(r, 2), h.scale[2], h.offset[2]);
+    }
+    return extent_of(x, y, z, piece.count);
+}
+
+// The points of a piece far outside the header's box: counted one by one
+// only when its extent reaches out there.
+uint64_t Run::far_points(const Piece &piece, const Extent &source) const {
+    const double lo[3] = {source.min[0], source.min[1], source.min[2]}, hi[3] = {source.max[0], source.max[1], source.max[2]};
+    if (!far_limits_.far(lo) && !far_limits_.far(hi)) return 0;
+    uint64_t far = 0;
+    for (uint32_t i = 0; i < piece.count; ++i) {
+        const double p[3] = {piece.x[i], piece.y[i], piece.z[i]};
+        far += far_limits_.far(p);
+    }
+    return far;
 }
 
 void Run::process(const Piece &read, unsigned worker) {
@@ -147,32 +177,25 @@ void Run::process(const Piece &read, unsigned worker) {
     piece.x = xyz_[0] + at;
     piece.y = xyz_[1] + at;
     piece.z = xyz_[2] + at;
-    const LasHeader &h = s_.header;
-    uint64_t far = 0;
-    const unsigned char *r = piece.records;
-    for (uint32_t i = 0; i < piece.count; ++i, r += piece.stride) {
-        double p[3];
-        for (int a = 0; a < 3; ++a) p[a] = xyz_[a][at + i] = scaled(stored_coordinate(r, a), h.scale[a], h.offset[a]);
-        far += far_limits_.far(p);
-    }
-    if (s_.transform != nullptr) transform(piece, worker);
-    Extent extent;
-    for (uint32_t i = 0; i < piece.count; ++i) {
-        const double p[3] = {piece.x[i], piece.y[i], piece.z[i]};
-        extent.add(p);
+    piece.extent = coordinates(piece);
+    const uint64_t far = far_points(piece, piece.extent);
+    if (s_.transform != nullptr) {
+        transform(piece, worker);
+        piece.extent = extent_of(piece.x, piece.y, piece.z, piece.count);
     }
     {
         const std::lock_guard lock(mutex_);
         if (untransformed_.found) return;
         result_.far += far;
-        result_.extent.add(extent);
+        result_.extent.add(piece.extent);
     }
     for (PointSink *sink : s_.sinks) sink->write(piece);
 }
 
 void Run::transform(const Piece &piece, unsigned worker) {
     double *x = xyz_[0] + piece.first_in_chunk, *y = xyz_[1] + piece.first_in_chunk, *z = xyz_[2] + piece.first_in_chunk;
-    const size_t done = s_.transform->transform(worker, x, y, z, piece.count);
+    std::string why;
+    const size_t done = s_.transform->transform(worker, x, y, z, piece.count, &why);
     if (done == piece.count) return;
     // Where the point was read: the records kept by a selection say where
     // they were in their piece.
@@ -181,14 +204,15 @@ void Run::transform(const Piece &piece, unsigned worker) {
     const uint64_t record = static_cast<uint64_t>(piece.chunk) * static_cast<uint64_t>(s_.chunk_records) + in_chunk;
     const std::lock_guard lock(mutex_);
     if (untransformed_.found && untransformed_.record <= record) return;
-    untransformed_ = {true, record, {x[done], y[done], z[done]}};
+    untransformed_ = {true, record, {x[done], y[done], z[done]}, why};
 }
 
 void Run::fail_untransformed() const {
     const Untransformed &u = untransformed_;
-    fail("%s: point %llu (%.17g, %.17g, %.17g) cannot be transformed to the target coordinate system (it lies outside "
-         "the domain of the transformation); nothing was written",
-         s_.name.c_str(), static_cast<ull>(u.record + 1), u.xyz[0], u.xyz[1], u.xyz[2]);
+    fail("%s: point %llu (%.17g, %.17g, %.17g) cannot be transformed to the target coordinate system%s; nothing was "
+         "written",
+         s_.name.c_str(), static_cast<ull>(u.record + 1), u.xyz[0], u.xyz[1], u.xyz[2],
+         u.why.empty() ? "" : (" (PROJ: " + u.why + ")").c_str());
 }
 
 }  // namespace

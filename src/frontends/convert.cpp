@@ -69,6 +69,7 @@ int convert_main(int argc, char **argv, const RunLimits &limits) {
             for (const std::string &w : r.warnings) std::fprintf(stderr, "%s: warning: %s\n", program, shown(w).c_str());
             for (const std::string &line : r.plan) std::printf("%s\n", shown(line).c_str());
             if (!o.quiet && !o.dry_run) print_result(name, r, o);
+            if (!r.verbose.empty()) std::printf("%s\n", shown(r.verbose).c_str());
         } catch (const Failure &failure) {
             std::fprintf(stderr, "%s: %s\n", program, shown(failure.message).c_str());
             all_converted = false;

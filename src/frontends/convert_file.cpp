@@ -13,6 +13,8 @@
 #include "base/text.h"
 #include "console/terminal.h"
 #include "core/input.h"
+#include "core/piece_pipeline.h"
+#include "frontends/convert_crs.h"
 #include "core/output_checks.h"
 #include "core/run.h"
 #include "io/output_file.h"
@@ -99,11 +101,12 @@ DbfSchema table_schema(const Input &input, const Options &o) {
     return kept;
 }
 
-ShapefileSpec shapefile_spec(const Input &input, const std::string &stem, const Options &o, const RunLimits &limits) {
+ShapefileSpec shapefile_spec(const Input &input, const CrsChoice &crs, const std::string &stem, const Options &o,
+                             const RunLimits &limits) {
     ShapefileSpec spec;
     spec.stem = stem;
     spec.index = o.index;
-    spec.crs = input.crs();
+    spec.crs = crs.prj;
     spec.schema = table_schema(input, o);
     spec.stride = input.header().record_length;
     spec.add_field = limits.add_field;
@@ -161,21 +164,23 @@ void check_names(const Input &input, const ShapefileSpec &spec, const PartPlan &
 }
 
 // The warnings of a conversion that committed, each naming the file.
-void add_warnings(FileResult &r, const Input &input, const ShapefileParts &parts, const RunResult &run, const Options &o) {
+void add_warnings(FileResult &r, const Input &input, const CrsChoice &crs, const ShapefileParts &parts,
+                  const RunResult &run, const Options &o) {
     const std::string &name = input.name();
     r.warnings = input.warnings();
+    r.warnings.insert(r.warnings.end(), crs.warnings.begin(), crs.warnings.end());
     if (const std::string changes = parts.value_changes(); !changes.empty()) r.warnings.push_back(name + ": " + changes);
     if (run.far != 0) r.warnings.push_back(far_points_warning(name, run.far, run.written));
-    const EsriWkt &crs = input.crs();
-    if (crs.outcome == EsriWkt::Outcome::Untranslatable || crs.outcome == EsriWkt::Outcome::Unreadable)
-        r.warnings.push_back(name + ": no .prj written: " + crs.text);
+    const EsriWkt &prj = crs.prj;
+    if (prj.outcome == EsriWkt::Outcome::Untranslatable || prj.outcome == EsriWkt::Outcome::Unreadable)
+        r.warnings.push_back(name + ": no .prj written: " + prj.text);
     if (o.selection.active() && run.written == 0)
         r.warnings.push_back(name + ": no point passed the selection; the shapefile has no records");
 }
 
 // The run itself, from the records to the committed outputs.
-FileResult write_outputs(const Input &input, const ShapefileSpec &spec, const PartPlan &plan, const Options &o,
-                         const RunLimits &limits) {
+FileResult write_outputs(const Input &input, const CrsChoice &crs, const ShapefileSpec &spec, const PartPlan &plan,
+                         const Options &o, const RunLimits &limits) {
     OutputSet outputs(o.no_clobber);
     ShapefileParts parts(outputs, spec, plan);
     // The records: read from the file itself, or from the decoder, started
@@ -198,6 +203,7 @@ FileResult write_outputs(const Input &input, const ShapefileSpec &spec, const Pa
     pieces_by_bytes(setup);
     setup.selection = &o.selection;
     setup.thin_grid_bytes = limits.thin_grid_bytes;
+    setup.transform = crs.transform.get();
     setup.sinks = {&parts};
     Progress progress(!o.quiet && isatty(STDERR_FILENO) != 0, input.name(), setup.points);
     setup.after_piece = [&progress](uint64_t done) { progress.update(done); };
@@ -213,7 +219,7 @@ FileResult write_outputs(const Input &input, const ShapefileSpec &spec, const Pa
     outputs.commit([&] { input.file().confirm_unchanged(); });
 
     FileResult r;
-    add_warnings(r, input, parts, run, o);
+    add_warnings(r, input, crs, parts, run, o);
     for (const std::string &warning : outputs.warnings()) r.warnings.push_back(input.name() + ": " + warning);
     r.read = run.read;
     r.written = run.written;
@@ -231,7 +237,10 @@ std::string crs_name(const EsriWkt &crs) {
     return close == std::string::npos ? "unnamed" : crs.text.substr(open + 2, close - open - 2);
 }
 
-std::string crs_line(const EsriWkt &crs) {
+std::string crs_line(const CrsChoice &choice) {
+    if (choice.transform)
+        return "coordinate system: " + choice.source + ", moved to " + choice.target + " by " + choice.operation;
+    const EsriWkt &crs = choice.prj;
     switch (crs.outcome) {
         case EsriWkt::Outcome::Written: return "coordinate system: " + crs_name(crs);
         case EsriWkt::Outcome::NoCrs: return "coordinate system: none (no .prj)";
@@ -261,13 +270,14 @@ std::string files_line(const ShapefileSpec &spec, uint64_t points) {
 }
 
 // What a run would write, from the headers alone.
-FileResult dry_run(const Input &input, const ShapefileSpec &spec, const PartPlan &plan, const Options &o) {
+FileResult dry_run(const Input &input, const CrsChoice &crs, const ShapefileSpec &spec, const PartPlan &plan,
+                   const Options &o) {
     FileResult r;
     const LasHeader &h = input.header();
     r.plan.push_back(formatted("%s: LAS %u.%u%s, point format %u, %llu points", input.name().c_str(), h.version_major,
                                h.version_minor, input.compressed() ? " (LAZ)" : "", h.point_format(),
                                static_cast<ull>(input.points())));
-    r.plan.push_back("  " + crs_line(spec.crs));
+    r.plan.push_back("  " + crs_line(crs));
     r.plan.push_back("  " + fields_line(spec.schema));
     const bool selecting = o.selection.active();
     const std::string at_most = selecting ? " (a selection keeps at most these)" : "";
@@ -285,7 +295,8 @@ FileResult dry_run(const Input &input, const ShapefileSpec &spec, const PartPlan
             r.plan.push_back(files_line(part, std::min(plan.capacity, plan.points - k * plan.capacity)));
         }
     }
-    for (const std::string &warning : input.warnings()) r.warnings.push_back(warning);
+    r.warnings = input.warnings();
+    r.warnings.insert(r.warnings.end(), crs.warnings.begin(), crs.warnings.end());
     return r;
 }
 
@@ -297,11 +308,14 @@ FileResult convert_file(const std::string &name, const Options &o, const RunLimi
     clock_gettime(CLOCK_MONOTONIC, &start);
     const std::string stem = output_stem(name, o);
     const Input input(name, convert_policy());
-    const ShapefileSpec spec = shapefile_spec(input, stem, o, limits);
+    const CrsChoice crs = choose_crs(input, o, PiecePipeline::worker_count());
+    const ShapefileSpec spec = shapefile_spec(input, crs, stem, o, limits);
     const PartPlan plan = plan_parts(name, spec, input.points(), o.max_bytes, limits.points_per_shapefile);
     check_names(input, spec, plan, o, seen);
-    if (o.dry_run) return dry_run(input, spec, plan, o);
-    FileResult r = write_outputs(input, spec, plan, o, limits);
+    if (o.dry_run) return dry_run(input, crs, spec, plan, o);
+    FileResult r = write_outputs(input, crs, spec, plan, o, limits);
+    if (o.verbose && crs.transform)
+        r.verbose = name + ": moved from " + crs.source + " to " + crs.target + " by " + crs.operation;
     if (o.keep_las && input.compressed()) seen.insert(output_file_key(stem + ".las"));
     for (const std::string &shp : r.shp) {
         ShapefileSpec part = spec;

@@ -20,6 +20,7 @@ struct FileResult {
     bool parts_by_format = false;  // the parts' size is the format's limit of points
     std::vector<std::string> warnings;
     std::vector<std::string> plan;  // a dry run's lines
+    std::string verbose;            // -v: the line that says how the points were moved
 };
 
 // Converts `name` (or plans it, with --dry-run); `seen` holds the outputs

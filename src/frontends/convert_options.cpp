@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/failure.h"
 #include "console/terminal.h"
+#include "frontends/convert_crs.h"
 
 #ifndef PELMORA_VERSION
 #define PELMORA_VERSION "unknown"
@@ -36,6 +38,7 @@ const char *const kHelp =
     "                         them, any case: Intensity,Classifica,GPSTime)\n"
     "      --drop-fields=LIST write every field of the table but these\n"
     "      --dry-run          read the headers only and say what would be written\n"
+    "  -v, --verbose          one more line a file: the coordinate operation used\n"
     "  -q, --quiet            no progress and no summary lines (warnings and errors\n"
     "                         are still printed)\n"
     "  -h, --help             show this help and exit\n"
@@ -53,6 +56,14 @@ const char *const kHelp =
     "      --every=N          keep the 1st, (N+1)th, (2N+1)th ... point\n"
     "A list option given again adds to its list; --bounds, --thin-grid and --every\n"
     "may be given once.\n"
+    "\n"
+    "Coordinate systems (CRS: EPSG:n, ESRI:n, WKT, PROJJSON, a PROJ string, or @FILE\n"
+    "naming a .prj or .wkt file):\n"
+    "      --t_srs=CRS        move every point into CRS and write its .prj\n"
+    "      --s_srs=CRS        the points' CRS, instead of the file's own (or where it\n"
+    "                         has none); alone, written as the .prj\n"
+    "      --a_srs=CRS        write the .prj of CRS, moving no point\n"
+    "--bounds and --thin-grid are in the file's own coordinates.\n"
     "\n"
     "Outputs appear whole or not at all: they replace earlier files of their names\n"
     "only once the conversion is complete, and a spatial index or .prj of the\n"
@@ -79,7 +90,7 @@ const char *const kLazHelp =
     "0 on success, 255 on any failure.\n";
 
 enum { kIndex = 256, kClass, kDropClass, kReturns, kDropWithheld, kBounds, kThinGrid, kEvery, kMaxSize, kFields,
-       kDropFields, kDryRun };
+       kDropFields, kDryRun, kTargetSrs, kSourceSrs, kAssignSrs };
 
 const option kConvertOptions[] = {
     {"output-dir", required_argument, nullptr, 'o'}, {"no-clobber", no_argument, nullptr, 'n'},
@@ -90,7 +101,9 @@ const option kConvertOptions[] = {
     {"bounds", required_argument, nullptr, kBounds}, {"thin-grid", required_argument, nullptr, kThinGrid},
     {"every", required_argument, nullptr, kEvery},   {"max-size", required_argument, nullptr, kMaxSize},
     {"fields", required_argument, nullptr, kFields}, {"drop-fields", required_argument, nullptr, kDropFields},
-    {"dry-run", no_argument, nullptr, kDryRun},      {nullptr, 0, nullptr, 0}};
+    {"dry-run", no_argument, nullptr, kDryRun},      {"verbose", no_argument, nullptr, 'v'},
+    {"t_srs", required_argument, nullptr, kTargetSrs}, {"s_srs", required_argument, nullptr, kSourceSrs},
+    {"a_srs", required_argument, nullptr, kAssignSrs}, {nullptr, 0, nullptr, 0}};
 const option kLazOptions[] = {{"output-dir", required_argument, nullptr, 'o'},
                               {"no-clobber", no_argument, nullptr, 'n'},
                               {"keep-las", no_argument, nullptr, 'k'},
@@ -170,6 +183,16 @@ std::string field_names(const std::string &value, std::vector<std::string> &name
     }
 }
 
+// "" when PROJ reads `text` as a coordinate system this program can use.
+std::string crs_value(const std::string &text) {
+    try {
+        check_crs_text(text);
+        return "";
+    } catch (const Failure &problem) {
+        return problem.message;
+    }
+}
+
 const char *long_name(int c) {
     for (const option *l = kConvertOptions; l->name != nullptr; ++l)
         if (l->val == c) return l->name;
@@ -193,11 +216,12 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
     std::vector<int> given;
     const option *longs = o.laz_command ? kLazOptions : kConvertOptions;
     for (;;) {
-        const int c = getopt_long(argc, argv, o.laz_command ? ":o:nkqhV" : ":o:nqhV", longs, nullptr);
+        const int c = getopt_long(argc, argv, o.laz_command ? ":o:nkqhV" : ":o:nqhVv", longs, nullptr);
         if (c == -1) break;
         const std::string value = optarg != nullptr ? optarg : "";
         // A list adds to its list; a single value cannot be given twice.
-        if ((c == kBounds || c == kThinGrid || c == kEvery || c == kMaxSize) &&
+        if ((c == kBounds || c == kThinGrid || c == kEvery || c == kMaxSize || c == kTargetSrs || c == kSourceSrs ||
+             c == kAssignSrs) &&
             std::find(given.begin(), given.end(), c) != given.end())
             return usage_error(o, std::string("option '--") + long_name(c) + "' may be given only once");
         given.push_back(c);
@@ -213,6 +237,14 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
             case 'V': version = true; break;
             case kIndex: o.index = true; break;
             case kDryRun: o.dry_run = true; break;
+            case 'v': o.verbose = true; break;
+            case kTargetSrs:
+            case kSourceSrs:
+            case kAssignSrs:
+                if (const std::string problem = crs_value(value); !problem.empty())
+                    return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
+                (c == kTargetSrs ? o.t_srs : c == kSourceSrs ? o.s_srs : o.a_srs) = value;
+                break;
             case kMaxSize:
                 if (const std::string problem = size_value(value, o.max_bytes); !problem.empty())
                     return usage_error(o, "invalid value for --max-size: " + problem);
@@ -240,6 +272,9 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
         std::printf("%s %s\n", o.program.c_str(), PELMORA_VERSION);
         return 0;
     }
+    if (!o.a_srs.empty() && (!o.t_srs.empty() || !o.s_srs.empty()))
+        return usage_error(o, "--a_srs assigns a coordinate system without moving a point: it cannot be given with "
+                              "--t_srs or --s_srs");
     for (int i = optind; i < argc; ++i) o.files.emplace_back(argv[i]);
     if (o.files.empty()) return usage_error(o, o.laz_command ? "no LAZ file given" : "no file given");
     if (o.laz_command && o.files.size() != 1) return usage_error(o, "one LAZ file at a time");

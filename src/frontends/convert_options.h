@@ -21,6 +21,8 @@ struct Options {
     uint64_t max_bytes = 2147483647;     // --max-size; UINT64_MAX: none
     std::vector<std::string> fields;     // --fields, or with drop_fields --drop-fields
     bool drop_fields = false;
+    std::string t_srs, s_srs, a_srs;     // coordinate systems as given (--t_srs, --s_srs, --a_srs)
+    bool verbose = false;
     SelectionOptions selection;
     std::vector<std::string> files;
 };

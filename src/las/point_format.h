@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "io/byte_order.h"
+
 struct PointFormat {
     uint8_t id;
     uint16_t length;     // standard record length, without extra bytes
@@ -78,9 +80,7 @@ inline const CoreBits &core_bits(const PointFormat &format) { return format.exte
 
 // A record's stored X, Y or Z (axis 0, 1, 2): a signed 32-bit little-endian integer.
 inline int32_t stored_coordinate(const unsigned char *record, int axis) {
-    const unsigned char *p = record + 4 * axis;
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+    return load_le_int32(record + 4 * axis);
 }
 
 // The real coordinate of a stored integer: integer x scale + offset, two

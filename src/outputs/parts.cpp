@@ -153,6 +153,14 @@ ShapefileParts::Part &ShapefileParts::part(uint64_t k) {
 }
 
 void ShapefileParts::write(const Piece &piece) {
+    // Most pieces fall in one part whole, and come with their extent.
+    const uint64_t k = piece.first / plan_.capacity;
+    if ((piece.first + piece.count - 1) / plan_.capacity == k) {
+        Piece sub = piece;
+        sub.first -= k * plan_.capacity;
+        write_to(part(k), sub);
+        return;
+    }
     for (uint32_t at = 0; at < piece.count;) {
         const uint64_t number = piece.first + at, k = number / plan_.capacity, in_part = number - k * plan_.capacity;
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece.count - at, plan_.capacity - in_part));
@@ -162,6 +170,7 @@ void ShapefileParts::write(const Piece &piece) {
         sub.first = in_part;
         sub.first_in_chunk += static_cast<int32_t>(at);
         sub.x += at, sub.y += at, sub.z += at;
+        sub.extent = extent_of(sub.x, sub.y, sub.z, n);
         write_to(part(k), sub);
         at += n;
     }
@@ -169,14 +178,9 @@ void ShapefileParts::write(const Piece &piece) {
 
 void ShapefileParts::write_to(Part &part, const Piece &piece) {
     part.set->write(piece);
-    Extent extent;
-    for (uint32_t i = 0; i < piece.count; ++i) {
-        const double p[3] = {piece.x[i], piece.y[i], piece.z[i]};
-        extent.add(p);
-    }
     {
         const std::lock_guard lock(part.mutex);
-        part.extent.add(extent);
+        part.extent.add(piece.extent);
     }
     // The piece that fills a part of several finishes it: its files closed,
     // its index written, its memory released, while the next part fills.

@@ -9,64 +9,14 @@
 
 #include "base/text.h"
 #include "projection/geokeys.h"
+#include "projection/proj_context.h"
 
 namespace {
 
 using namespace geokey;
 
-struct ObjectDeleter {
-    void operator()(PJ *object) const { proj_destroy(object); }
-};
-using Object = std::unique_ptr<PJ, ObjectDeleter>;
-
-// A PROJ context for one translation: no network, the log kept for messages.
-class Proj {
-public:
-    Proj() : ctx_(proj_context_create()) {
-        if (ctx_ == nullptr) throw CrsProblem("PROJ could not be initialised");
-        proj_log_func(ctx_, this, [](void *self, int, const char *message) {
-            if (message != nullptr) static_cast<Proj *>(self)->last_error_ = message;
-        });
-        proj_log_level(ctx_, PJ_LOG_ERROR);
-        proj_context_set_enable_network(ctx_, 0);
-    }
-    ~Proj() { proj_context_destroy(ctx_); }
-    Proj(const Proj &) = delete;
-    Proj &operator=(const Proj &) = delete;
-
-    PJ_CONTEXT *ctx() const { return ctx_; }
-
-    // " (PROJ: <last error>)" on one line, or "" if PROJ said nothing.
-    std::string said() {
-        if (last_error_.empty()) return "";
-        std::string line = last_error_;
-        last_error_.clear();
-        for (char &c : line)
-            if (c == '\n' || c == '\r') c = ' ';
-        if (line.size() > 160) line = line.substr(0, 157) + "...";
-        return " (PROJ: " + line + ")";
-    }
-
-    Object check(PJ *object, const std::string &what) {
-        if (object == nullptr) throw CrsProblem(what + said());
-        last_error_.clear();
-        return Object(object);
-    }
-
-    // `key` names the GeoKey that gave the code, for the message.
-    Object from_epsg(unsigned code, PJ_CATEGORY category, const std::string &key) {
-        const std::string text = std::to_string(code);
-        PJ *object = proj_create_from_database(ctx_, "EPSG", text.c_str(), category, 0, nullptr);
-        // "not found" is what the message says already; anything else (no
-        // proj.db, for one) is worth repeating.
-        if (object == nullptr && last_error_.find("not found") != std::string::npos) last_error_.clear();
-        return check(object, key + " is EPSG:" + text + ", which is not in the PROJ database");
-    }
-
-private:
-    PJ_CONTEXT *ctx_;
-    std::string last_error_;
-};
+using Object = ProjObject;
+using Proj = ProjContext;
 
 struct Unit {
     std::string name;
@@ -90,7 +40,7 @@ Unit unit_from_keys(Proj &proj, const GeoKeys &keys, uint16_t code_key, uint16_t
     const char *name = nullptr;
     const char *kind = nullptr;
     double factor = 0;
-    if (!proj_uom_get_info_from_database(proj.ctx(), "EPSG", text.c_str(), &name, &factor, &kind) ||
+    if (!proj_uom_get_info_from_database(proj.get(), "EPSG", text.c_str(), &name, &factor, &kind) ||
         kind == nullptr || std::string(kind) != category || !(factor > 0))
         throw CrsProblem(geokey_name(code_key) + " " + text + " is not a known " + category + " unit" + proj.said());
     return {name, factor};
@@ -112,34 +62,6 @@ std::string citation(const GeoKeys &keys, std::initializer_list<uint16_t> candid
     return "unknown";
 }
 
-// Bound CRSs give their source, compound ones their horizontal part, 3D
-// ones their 2D form; the result must be geographic or projected.
-Object horizontal(Proj &proj, Object crs) {
-    for (int depth = 0; depth < 4; ++depth) {
-        switch (proj_get_type(crs.get())) {
-            case PJ_TYPE_BOUND_CRS: crs = proj.check(proj_get_source_crs(proj.ctx(), crs.get()), "no source CRS"); break;
-            case PJ_TYPE_COMPOUND_CRS:
-                crs = proj.check(proj_crs_get_sub_crs(proj.ctx(), crs.get(), 0), "no horizontal part in the compound CRS");
-                break;
-            case PJ_TYPE_GEOGRAPHIC_3D_CRS:
-                crs = proj.check(proj_crs_demote_to_2D(proj.ctx(), nullptr, crs.get()), "cannot make the CRS 2D");
-                break;
-            case PJ_TYPE_PROJECTED_CRS: {
-                Object cs = proj.check(proj_crs_get_coordinate_system(proj.ctx(), crs.get()), "no coordinate system");
-                if (proj_cs_get_axis_count(proj.ctx(), cs.get()) == 3)
-                    crs = proj.check(proj_crs_demote_to_2D(proj.ctx(), nullptr, crs.get()), "cannot make the CRS 2D");
-                return crs;
-            }
-            case PJ_TYPE_GEOGRAPHIC_2D_CRS: return crs;
-            default: {
-                const char *name = proj_get_name(crs.get());
-                throw CrsProblem(std::string(name ? name : "the CRS") + " is not a horizontal coordinate system");
-            }
-        }
-    }
-    throw CrsProblem("the CRS nests too deeply");
-}
-
 // ---- GeoKeys ---------------------------------------------------------------
 
 Object geographic_from_keys(Proj &proj, const GeoKeys &keys) {
@@ -147,7 +69,7 @@ Object geographic_from_keys(Proj &proj, const GeoKeys &keys) {
     if (code && *code != kUserDefined)
         return horizontal(proj, proj.from_epsg(*code, PJ_CATEGORY_CRS, geokey_name(kGeographicType)));
 
-    PJ_CONTEXT *ctx = proj.ctx();
+    PJ_CONTEXT *ctx = proj.get();
     const Unit angle = angular_unit(proj, keys);
     Object cs = proj.check(
         proj_create_ellipsoidal_2D_cs(ctx, PJ_ELLPS2D_LATITUDE_LONGITUDE, angle.name.c_str(), angle.to_si),
@@ -216,7 +138,7 @@ Object geographic_from_keys(Proj &proj, const GeoKeys &keys) {
 
 // The projection of a user-defined projected CRS, from its method and parameters.
 Object conversion_from_keys(Proj &proj, const GeoKeys &keys, const Unit &angle, const Unit &length) {
-    PJ_CONTEXT *ctx = proj.ctx();
+    PJ_CONTEXT *ctx = proj.get();
     const std::optional<uint16_t> code = keys.get_short(kProjection);
     if (code && *code != kUserDefined)
         return proj.from_epsg(*code, PJ_CATEGORY_COORDINATE_OPERATION, geokey_name(kProjection));
@@ -287,18 +209,18 @@ Object conversion_from_keys(Proj &proj, const GeoKeys &keys, const Unit &angle, 
 Object with_key_units(Proj &proj, const GeoKeys &keys, Object crs) {
     if (!keys.has(kProjLinearUnits) || proj_get_type(crs.get()) != PJ_TYPE_PROJECTED_CRS) return crs;
     const Unit wanted = unit_from_keys(proj, keys, kProjLinearUnits, kProjLinearUnitSize, "linear", {"metre", 1.0});
-    Object cs = proj.check(proj_crs_get_coordinate_system(proj.ctx(), crs.get()), "no coordinate system");
+    Object cs = proj.check(proj_crs_get_coordinate_system(proj.get(), crs.get()), "no coordinate system");
     double factor = 0;
-    if (!proj_cs_get_axis_info(proj.ctx(), cs.get(), 0, nullptr, nullptr, nullptr, &factor, nullptr, nullptr, nullptr))
+    if (!proj_cs_get_axis_info(proj.get(), cs.get(), 0, nullptr, nullptr, nullptr, &factor, nullptr, nullptr, nullptr))
         return crs;
     if (std::fabs(factor - wanted.to_si) <= 1e-12 * wanted.to_si) return crs;
-    Object altered = proj.check(proj_crs_alter_cs_linear_unit(proj.ctx(), crs.get(), wanted.name.c_str(), wanted.to_si,
+    Object altered = proj.check(proj_crs_alter_cs_linear_unit(proj.get(), crs.get(), wanted.name.c_str(), wanted.to_si,
                                                               nullptr, nullptr),
                                 "cannot express the CRS in " + wanted.name);
     // A new name, so that no reader takes it for the EPSG definition.
     const char *name = proj_get_name(altered.get());
     const std::string renamed = std::string(name ? name : "unknown") + " (" + wanted.name + ")";
-    return proj.check(proj_alter_name(proj.ctx(), altered.get(), renamed.c_str()), "cannot rename the CRS");
+    return proj.check(proj_alter_name(proj.get(), altered.get(), renamed.c_str()), "cannot rename the CRS");
 }
 
 Object projected_from_keys(Proj &proj, const GeoKeys &keys) {
@@ -307,7 +229,7 @@ Object projected_from_keys(Proj &proj, const GeoKeys &keys) {
         return with_key_units(proj, keys,
                               horizontal(proj, proj.from_epsg(*code, PJ_CATEGORY_CRS, geokey_name(kProjectedCSType))));
 
-    PJ_CONTEXT *ctx = proj.ctx();
+    PJ_CONTEXT *ctx = proj.get();
     Object base = geographic_from_keys(proj, keys);
     const Unit angle = angular_unit(proj, keys);
     const Unit length = unit_from_keys(proj, keys, kProjLinearUnits, kProjLinearUnitSize, "linear", {"metre", 1.0});
@@ -352,7 +274,7 @@ std::string first_horizontal_part(const std::string &text) {
 PJ *read_wkt(Proj &proj, const std::string &text, std::string &error) {
     const char *const options[] = {"STRICT=NO", nullptr};
     PROJ_STRING_LIST warnings = nullptr, errors = nullptr;
-    PJ *crs = proj_create_from_wkt(proj.ctx(), text.c_str(), options, &warnings, &errors);
+    PJ *crs = proj_create_from_wkt(proj.get(), text.c_str(), options, &warnings, &errors);
     if (crs == nullptr && errors != nullptr && errors[0] != nullptr) {
         error = errors[0];
         if (error.size() > 160) error = error.substr(0, 157) + "...";
@@ -378,35 +300,16 @@ Object crs_from_wkt(Proj &proj, std::string text) {
     if (crs == nullptr)
         throw CrsProblem("the OGC WKT record cannot be read" + (error.empty() ? "" : " (PROJ: " + error + ")") +
                          proj.said());
-    return horizontal(proj, Object(crs));
+    return Object(crs);
 }
 
-// The CRS as ESRI WKT, but only text that PROJ reads back as the same CRS:
-// parameters PROJ accepts yet cannot write faithfully (a unit of 1e-305
-// metres gives infinite numbers, written "Inf.0") would otherwise make a
-// .prj that no reader can use.
-std::string as_esri_wkt(Proj &proj, const PJ *crs) {
-    const char *name = proj_get_name(crs);
-    const std::string what = name ? name : "the CRS";
-    const char *const options[] = {"MULTILINE=NO", nullptr};
-    const char *wkt = proj_as_wkt(proj.ctx(), crs, PJ_WKT1_ESRI, options);
-    if (wkt == nullptr) throw CrsProblem("PROJ cannot write " + what + " as ESRI WKT" + proj.said());
-    const std::string text = wkt;
-
-    PROJ_STRING_LIST warnings = nullptr, errors = nullptr;
-    PJ *read_back = proj_create_from_wkt(proj.ctx(), text.c_str(), nullptr, &warnings, &errors);
-    proj_string_list_destroy(warnings);
-    proj_string_list_destroy(errors);
-    if (read_back == nullptr) throw CrsProblem("PROJ cannot read back the ESRI WKT it wrote for " + what);
-    const Object again(read_back);
-    if (!proj_is_equivalent_to(crs, again.get(), PJ_COMP_EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS)) {
-        // A second writing that comes out the same is the same CRS too, for
-        // the names ESRI's flavour spells differently.
-        const char *rewritten = proj_as_wkt(proj.ctx(), again.get(), PJ_WKT1_ESRI, options);
-        if (rewritten == nullptr || text != rewritten)
-            throw CrsProblem("the ESRI WKT PROJ wrote for " + what + " reads back as another coordinate system");
-    }
-    return text;
+// A CRS the records describe: its .prj, and its whole definition (a height,
+// a transformation to WGS 84) for moving points from it.
+EsriWkt written(Proj &proj, const Object &crs) {
+    EsriWkt result{EsriWkt::Outcome::Written, esri_wkt_of(proj, crs.get()), ""};
+    const char *json = proj_as_projjson(proj.get(), crs.get(), nullptr);
+    if (json != nullptr) result.definition = json;
+    return result;
 }
 
 const LasVlr *find(const std::vector<LasVlr> &records, uint16_t record_id) {
@@ -441,7 +344,7 @@ EsriWkt esri_wkt_from_vlrs(const std::vector<LasVlr> &records) {
                                     static_cast<unsigned long long>(wkt->unread));
         } else if (wkt != nullptr) {
             try {
-                return {EsriWkt::Outcome::Written, as_esri_wkt(proj, crs_from_wkt(proj, wkt->payload).get())};
+                return written(proj, crs_from_wkt(proj, wkt->payload));
             } catch (const CrsProblem &problem) {
                 wkt_problem = problem.message;
             }
@@ -449,19 +352,19 @@ EsriWkt esri_wkt_from_vlrs(const std::vector<LasVlr> &records) {
         if (directory != nullptr) {
             try {
                 const GeoKeys keys(directory->payload, doubles ? doubles->payload : "", ascii ? ascii->payload : "");
-                if (!keys.empty()) return {EsriWkt::Outcome::Written, as_esri_wkt(proj, crs_from_keys(proj, keys).get())};
+                if (!keys.empty()) return written(proj, crs_from_keys(proj, keys));
                 if (wkt_problem.empty()) return {};
             } catch (const MalformedDirectory &problem) {
-                if (wkt_problem.empty()) return {EsriWkt::Outcome::Unreadable, problem.message};
+                if (wkt_problem.empty()) return {EsriWkt::Outcome::Unreadable, problem.message, ""};
             } catch (const CrsProblem &) {
                 if (wkt_problem.empty()) throw;
             }
         }
         const bool unread = wkt != nullptr && wkt->unread != 0;
-        return {unread ? EsriWkt::Outcome::Unreadable : EsriWkt::Outcome::Untranslatable, wkt_problem};
+        return {unread ? EsriWkt::Outcome::Unreadable : EsriWkt::Outcome::Untranslatable, wkt_problem, ""};
     } catch (const CrsProblem &problem) {
-        return {EsriWkt::Outcome::Untranslatable, problem.message};
+        return {EsriWkt::Outcome::Untranslatable, problem.message, ""};
     } catch (const std::exception &e) {
-        return {EsriWkt::Outcome::Untranslatable, std::string("PROJ failed: ") + e.what()};
+        return {EsriWkt::Outcome::Untranslatable, std::string("PROJ failed: ") + e.what(), ""};
     }
 }

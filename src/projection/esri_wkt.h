@@ -26,6 +26,9 @@ struct EsriWkt {
     };
     Outcome outcome = Outcome::NoCrs;
     std::string text;
+    // Written: the whole CRS as PROJJSON (a .prj holds its horizontal part
+    // only), for moving points from it.
+    std::string definition;
 };
 
 EsriWkt esri_wkt_from_vlrs(const std::vector<LasVlr> &records);

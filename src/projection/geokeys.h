@@ -11,12 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "base/failure.h"
-
-// A reason why the records cannot become a .prj, in one line.
-struct CrsProblem : Failure {
-    explicit CrsProblem(std::string why) : Failure{std::move(why)} {}
-};
+#include "projection/crs_problem.h"
 
 // A GeoKeyDirectory record whose own structure is broken: as unreadable as
 // a record that does not fit.
