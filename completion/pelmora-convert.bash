@@ -1,7 +1,8 @@
 # bash completion for pelmora-convert and pelmora-laz: their options,
-# directories after -o/--output-dir, the words of --returns, and lidar files
-# (*.las and *.laz in any letter case; pelmora-laz: *.laz) with the
-# directories on the way to them.
+# directories after -o/--output-dir, the words of --returns and --max-size,
+# .prj and .wkt files after @ in a CRS, and lidar files (*.las and *.laz in
+# any letter case; pelmora-laz: *.laz) with the directories on the way to
+# them.
 _pelmora_convert() {
   local cur prev command
   cur=${COMP_WORDS[COMP_CWORD]}
@@ -17,7 +18,21 @@ _pelmora_convert() {
       COMPREPLY=($(compgen -W 'first last single' -- "$cur"))
       return
       ;;
-    --class | --drop-class | --bounds | --thin-grid | --every)
+    --max-size)
+      COMPREPLY=($(compgen -W 'none 2G 1G 512M' -- "$cur"))
+      return
+      ;;
+    --t_srs | --s_srs | --a_srs)
+      if [[ $cur == @* ]]; then
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(shopt -s extglob; compgen -f -X '!*.@(prj|wkt)' -P @ -- "${cur#@}") $(compgen -d -P @ -- "${cur#@}"))
+      else
+        COMPREPLY=($(compgen -W 'EPSG: ESRI: @' -- "$cur"))
+        compopt -o nospace 2>/dev/null
+      fi
+      return
+      ;;
+    --class | --drop-class | --bounds | --thin-grid | --every | --fields | --drop-fields)
       return
       ;;
   esac
@@ -27,6 +42,7 @@ _pelmora_convert() {
       options+=' -k --keep-las'
     else
       options+=' --index --class --drop-class --returns --drop-withheld --bounds --thin-grid --every'
+      options+=' --max-size --fields --drop-fields --dry-run -v --verbose --t_srs --s_srs --a_srs'
     fi
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
     return
