@@ -203,6 +203,71 @@ const char *long_name(int c) {
 
 int usage_status(const Options &o) { return o.laz_command ? 255 : 2; }
 
+namespace {
+
+bool single_value(int c) {
+    return c == kBounds || c == kThinGrid || c == kEvery || c == kMaxSize || c == kTargetSrs || c == kSourceSrs ||
+           c == kAssignSrs;
+}
+
+// Takes option `c` with its `value` into `o`; a usage status when the value
+// is refused.
+std::optional<int> take_option(int c, const std::string &value, Options &o) {
+    switch (c) {
+        case 'o':
+            if (value.empty()) return usage_error(o, "the output directory is an empty name");
+            o.output_dir = value;
+            return std::nullopt;
+        case 'n': o.no_clobber = true; return std::nullopt;
+        case 'k': o.keep_las = true; return std::nullopt;
+        case 'q': o.quiet = true; return std::nullopt;
+        case kIndex: o.index = true; return std::nullopt;
+        case kDryRun: o.dry_run = true; return std::nullopt;
+        case 'v': o.verbose = true; return std::nullopt;
+        case kTargetSrs:
+        case kSourceSrs:
+        case kAssignSrs:
+            if (const std::string problem = crs_value(value); !problem.empty())
+                return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
+            (c == kTargetSrs ? o.t_srs : c == kSourceSrs ? o.s_srs : o.a_srs) = value;
+            return std::nullopt;
+        case kMaxSize:
+            if (const std::string problem = size_value(value, o.max_bytes); !problem.empty())
+                return usage_error(o, "invalid value for --max-size: " + problem);
+            return std::nullopt;
+        case kFields:
+        case kDropFields:
+            if (!o.fields.empty() && o.drop_fields != (c == kDropFields))
+                return usage_error(o, "--fields and --drop-fields cannot be given together");
+            o.drop_fields = c == kDropFields;
+            if (const std::string problem = field_names(value, o.fields); !problem.empty())
+                return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
+            return std::nullopt;
+        default:
+            if (const std::string problem = selection_value(c, value, o.selection); !problem.empty())
+                return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
+            return std::nullopt;
+    }
+}
+
+// What the options say together, and the operands.
+std::optional<int> finish_options(int argc, char **argv, Options &o) {
+    if (!o.a_srs.empty() && (!o.t_srs.empty() || !o.s_srs.empty()))
+        return usage_error(o, "--a_srs assigns a coordinate system without moving a point: it cannot be given with "
+                              "--t_srs or --s_srs");
+    for (int i = optind; i < argc; ++i) o.files.emplace_back(argv[i]);
+    if (o.files.empty()) return usage_error(o, o.laz_command ? "no LAZ file given" : "no file given");
+    if (o.laz_command && o.files.size() != 1) return usage_error(o, "one LAZ file at a time");
+    if (!o.output_dir.empty()) {
+        struct stat st {};
+        if (stat(o.output_dir.c_str(), &st) != 0) return usage_error(o, "output directory " + o.output_dir + " does not exist");
+        if (!S_ISDIR(st.st_mode)) return usage_error(o, "output directory " + o.output_dir + " is not a directory");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<int> parse_options(int argc, char **argv, Options &o) {
     const char *slash = std::strrchr(argv[0], '/');
     o.laz_command = std::string(slash != nullptr ? slash + 1 : argv[0]) == "pelmora-laz";
@@ -218,50 +283,15 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
     for (;;) {
         const int c = getopt_long(argc, argv, o.laz_command ? ":o:nkqhV" : ":o:nqhVv", longs, nullptr);
         if (c == -1) break;
-        const std::string value = optarg != nullptr ? optarg : "";
+        if (c == ':' || c == '?') return refused_option(o, c, argc, argv, longs);
         // A list adds to its list; a single value cannot be given twice.
-        if ((c == kBounds || c == kThinGrid || c == kEvery || c == kMaxSize || c == kTargetSrs || c == kSourceSrs ||
-             c == kAssignSrs) &&
-            std::find(given.begin(), given.end(), c) != given.end())
+        if (single_value(c) && std::find(given.begin(), given.end(), c) != given.end())
             return usage_error(o, std::string("option '--") + long_name(c) + "' may be given only once");
         given.push_back(c);
-        switch (c) {
-            case 'o':
-                if (value.empty()) return usage_error(o, "the output directory is an empty name");
-                o.output_dir = value;
-                break;
-            case 'n': o.no_clobber = true; break;
-            case 'k': o.keep_las = true; break;
-            case 'q': o.quiet = true; break;
-            case 'h': help = true; break;
-            case 'V': version = true; break;
-            case kIndex: o.index = true; break;
-            case kDryRun: o.dry_run = true; break;
-            case 'v': o.verbose = true; break;
-            case kTargetSrs:
-            case kSourceSrs:
-            case kAssignSrs:
-                if (const std::string problem = crs_value(value); !problem.empty())
-                    return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
-                (c == kTargetSrs ? o.t_srs : c == kSourceSrs ? o.s_srs : o.a_srs) = value;
-                break;
-            case kMaxSize:
-                if (const std::string problem = size_value(value, o.max_bytes); !problem.empty())
-                    return usage_error(o, "invalid value for --max-size: " + problem);
-                break;
-            case kFields:
-            case kDropFields:
-                if (!o.fields.empty() && o.drop_fields != (c == kDropFields))
-                    return usage_error(o, "--fields and --drop-fields cannot be given together");
-                o.drop_fields = c == kDropFields;
-                if (const std::string problem = field_names(value, o.fields); !problem.empty())
-                    return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
-                break;
-            case ':':
-            case '?': return refused_option(o, c, argc, argv, longs);
-            default:
-                if (const std::string problem = selection_value(c, value, o.selection); !problem.empty())
-                    return usage_error(o, std::string("invalid value for --") + long_name(c) + ": " + problem);
+        if (c == 'h' || c == 'V') {
+            (c == 'h' ? help : version) = true;
+        } else if (const auto status = take_option(c, optarg != nullptr ? optarg : "", o)) {
+            return status;
         }
     }
     if (help) {
@@ -272,16 +302,5 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
         std::printf("%s %s\n", o.program.c_str(), PELMORA_VERSION);
         return 0;
     }
-    if (!o.a_srs.empty() && (!o.t_srs.empty() || !o.s_srs.empty()))
-        return usage_error(o, "--a_srs assigns a coordinate system without moving a point: it cannot be given with "
-                              "--t_srs or --s_srs");
-    for (int i = optind; i < argc; ++i) o.files.emplace_back(argv[i]);
-    if (o.files.empty()) return usage_error(o, o.laz_command ? "no LAZ file given" : "no file given");
-    if (o.laz_command && o.files.size() != 1) return usage_error(o, "one LAZ file at a time");
-    if (!o.output_dir.empty()) {
-        struct stat st {};
-        if (stat(o.output_dir.c_str(), &st) != 0) return usage_error(o, "output directory " + o.output_dir + " does not exist");
-        if (!S_ISDIR(st.st_mode)) return usage_error(o, "output directory " + o.output_dir + " is not a directory");
-    }
-    return std::nullopt;
+    return finish_options(argc, argv, o);
 }
