@@ -22,6 +22,9 @@
 #                         largest ArcGIS opens whole): larger tiles in parts
 #       --fields=LIST, --drop-fields=LIST
 #                         the table's fields to write, or to leave out
+#       --t_srs=CRS, --s_srs=CRS, --a_srs=CRS
+#                         move every tile's points into CRS; the tiles' own CRS;
+#                         the CRS to write as .prj, moving no point
 #       --class=LIST, --drop-class=LIST, --returns=WHICH, --drop-withheld,
 #       --bounds=XMIN,YMIN,XMAX,YMAX, --thin-grid=SIZE, --every=N
 #                         keep only the points selected, in every tile
@@ -95,7 +98,7 @@ render() { # VAR TEXT
 }
 
 parsed=$(getopt -o hqo:n -n "$prog" \
-  --long help,quiet,output-dir:,no-clobber,index,class:,drop-class:,returns:,drop-withheld,bounds:,thin-grid:,every:,max-size:,fields:,drop-fields: \
+  --long help,quiet,output-dir:,no-clobber,index,class:,drop-class:,returns:,drop-withheld,bounds:,thin-grid:,every:,max-size:,fields:,drop-fields:,t_srs:,s_srs:,a_srs: \
   -- "$@") || usage_error
 eval set -- "$parsed"
 quiet='' outdir=''

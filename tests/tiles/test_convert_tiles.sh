@@ -13,7 +13,7 @@
 #     for (their temporaries gone), no more started, the summary printed,
 #     status 128+N;
 # and once: options handed to every conversion (-o, --index, a selection,
-# parts and fields, -n; -q), symbolic links, a directory that cannot be read, one named
+# parts, fields and coordinate systems, -n; -q), symbolic links, a directory that cannot be read, one named
 # "-odd", usage errors.
 # Usage: test_convert_tiles.sh SOURCE_DIR WORK_DIR PELMORA_CONVERT LASGEN
 set -euo pipefail
@@ -198,15 +198,16 @@ mkdir -p "$work/options" "$work/options-out" "$work/options-reference"
 files "$work/options" >"$work/options.files"
 for t in g h; do
   "$convert" -q --class 2 --every 2 --index --max-size=4K --fields=Intensity,Classifica \
-    -o "$work/options-reference" "$work/options/$t.las" || fail "reference conversion of $t.las with options"
+    --s_srs=EPSG:32617 --t_srs=EPSG:4326 -o "$work/options-reference" "$work/options/$t.las" || fail "reference conversion of $t.las with options"
 done
 run options PELMORA_CONVERT="$convert" bash "$script" -q --class=2 "$work/options" --every 2 --index \
-  --max-size 4K --fields=Intensity,Classifica -o "$work/options-out"
+  --max-size 4K --fields=Intensity,Classifica --s_srs EPSG:32617 --t_srs=EPSG:4326 -o "$work/options-out"
 expect 0 "options"
 [ "$(sed 's/in [0-9]* s$/in # s/' "$out")" = "Converting 2 tiles in $work/options (2 .las, 0 .laz), $(nproc) at a time (parallel)
 Converted 2 of 2 tiles in # s" ] || fail "options: output: $(cat "$out")"
 files "$work/options-out" | diff -u <(files "$work/options-reference") - || fail "options: other outputs than pelmora-convert's"
 [ -e "$work/options-out/g_part2.shp" ] || fail "options: --max-size not handed to the conversions"
+grep -q "^GEOGCS\[\"GCS_WGS_1984\"" "$work/options-out/g_part1.prj" || fail "options: --t_srs not handed to the conversions"
 for f in "$work/options-reference"/*; do
   cmp -s "$f" "$work/options-out/${f##*/}" || fail "options: ${f##*/} differs from pelmora-convert's"
 done
