@@ -17,7 +17,9 @@ import os
 import statistics
 import subprocess
 import sys
-import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import timed  # noqa: E402
 
 CASES = [  # (label, options)
     ("plain conversion", []),
@@ -25,17 +27,6 @@ CASES = [  # (label, options)
     ("--fields=Classifica", ["--fields=Classifica"]),
     ("--t_srs=EPSG:4326 (UTM 17N to geographic)", ["--t_srs=EPSG:4326"]),
 ]
-
-
-def timed(argv):
-    """Runs argv; returns (wall seconds, CPU seconds, peak RSS in MB)."""
-    start = time.monotonic()
-    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - start
-    if status != 0:
-        sys.exit(f"bench: {' '.join(argv)} failed with status {status}")
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
 
 
 def outputs(out):
