@@ -9,8 +9,9 @@
 #   - each holds its files and its copyright and changelog;
 #   - dpkg -i installs them; the installed /usr/bin/Pelmora converts a
 #     generated file exactly as the build tree's does, /usr/bin/pelmora-convert
-#     (and pelmora-laz) a real LAZ file exactly as Pelmora its uncompressed
-#     twin; the library is
+#     (and pelmora-laz) a real LAZ file exactly as the build tree's
+#     pelmora-convert its uncompressed twin, whose geometry is Pelmora's; the
+#     library is
 #     in the linker cache; a C program builds against the system install with
 #     pkg-config and with find_package; man finds both pages;
 #   - dpkg -r removes them and leaves none of their files behind; dpkg -P
@@ -154,17 +155,22 @@ fi
 
 # The installed pelmora-convert and pelmora-laz (from the PATH, finding the
 # decoder in /usr/share/pelmora) on a real LAZ file, against the build
-# tree's Pelmora on its twin.
+# tree's converters on its twin.
 mkdir -p "$work/laz/installed" "$work/laz/built"
 cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/t.laz"
 cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/u.laz"
 cp "$source/tests/data/pdal_1.2-with-color.las" "$work/laz/built/t.las"
 chmod u+w "$work/laz"/*/*.*
 (cd "$work/laz/installed" && pelmora-convert -q t.laz && pelmora-laz -q u.laz) || fail "/usr/bin/pelmora-convert failed"
-"$build/Pelmora" "$work/laz/built/t.las" >/dev/null
+"$build/pelmora-convert" -q "$work/laz/built/t.las"
 for s in shp shx dbf; do
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-convert's .$s differs from Pelmora's on the twin"
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "/usr/bin/pelmora-laz's .$s differs from Pelmora's on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-convert's .$s differs on the twin"
+  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "/usr/bin/pelmora-laz's .$s differs on the twin"
+done
+mkdir -p "$work/laz/pelmora" && cp "$work/laz/built/t.las" "$work/laz/pelmora/"
+"$build/Pelmora" "$work/laz/pelmora/t.las" >/dev/null
+for s in shp shx; do
+  cmp "$work/laz/pelmora/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-convert's .$s differs from Pelmora's"
 done
 [ "$(ls -A "$work/laz/installed" | wc -l)" -eq 8 ] || fail "the LAZ conversions left other files: $(ls -A "$work/laz/installed")"
 
