@@ -110,22 +110,33 @@ HEAD = ("| Case | Points | Floor s | Converter s | Mpts/s | Floor CPU s | Conver
         "Cached floor s | Ratio to cached | Peak RSS MB |\n|---|---|---|---|---|---|---|---|---|---|---|")
 
 
-def main():
+def bench_arguments(smoke_help):
+    """The options every LAS benchmark takes: --build, --data, --runs, --points, --smoke."""
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(here, "..", "build"))
     parser.add_argument("--data", default=None, help="where inputs are cached (default BUILD/bench-data)")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--points", type=int, default=10_000_000)
-    parser.add_argument("--smoke", action="store_true", help="100,000 points, 2 runs: proves the benchmark works")
-    args = parser.parse_args()
+    parser.add_argument("--smoke", action="store_true", help=smoke_help)
+    return parser.parse_args()
+
+
+def build_and_data(args):
+    """The build directory and the input cache (made if missing), absolute."""
+    build = os.path.abspath(args.build)
+    data = os.path.abspath(args.data or os.path.join(build, "bench-data"))
+    os.makedirs(data, exist_ok=True)
+    return build, data
+
+
+def main():
+    args = bench_arguments("100,000 points, 2 runs: proves the benchmark works")
     sizes = [1_000_000, args.points, 3 * args.points]
     cases = CASES
     if args.smoke:
         args.points, args.runs, sizes, cases = 100_000, 2, [50_000, 100_000], CASES[:1] + CASES[-3:]
-    build = os.path.abspath(args.build)
-    data = os.path.abspath(args.data or os.path.join(build, "bench-data"))
-    os.makedirs(data, exist_ok=True)
+    build, data = build_and_data(args)
     lasgen, floor, update_header, gps = (
         os.path.join(build, p) for p in ("lasgen", "bench/io_floor", "bench/update_header_run", "bench/gps_text_bench"))
     tools = (build, lasgen, floor)

@@ -11,7 +11,6 @@ to the plain conversion, and peak resident memory.
 
   bench/bench_outputs.py [--build DIR] [--data DIR] [--runs N] [--points N] [--smoke]
 """
-import argparse
 import glob
 import os
 import statistics
@@ -19,7 +18,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench import timed  # noqa: E402
+from bench import bench_arguments, build_and_data, timed  # noqa: E402
 
 CASES = [  # (label, options)
     ("plain conversion", []),
@@ -34,19 +33,10 @@ def outputs(out):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
-    parser.add_argument("--data", default=None, help="where the input is cached (default BUILD/bench-data)")
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--points", type=int, default=10_000_000)
-    parser.add_argument("--smoke", action="store_true", help="100,000 points, 1 run: proves the benchmark works")
-    args = parser.parse_args()
+    args = bench_arguments("100,000 points, 1 run: proves the benchmark works")
     if args.smoke:
         args.points, args.runs = 100_000, 1
-    build = os.path.abspath(args.build)
-    data = os.path.abspath(args.data or os.path.join(build, "bench-data"))
-    os.makedirs(data, exist_ok=True)
+    build, data = build_and_data(args)
     las = os.path.join(data, f"outputs_{args.points}.las")
     if not os.path.exists(las):
         subprocess.run([os.path.join(build, "lasgen"), "--version", "1.2", "--format", "3", "--points",
