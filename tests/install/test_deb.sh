@@ -25,6 +25,8 @@ set -euo pipefail
 source=$1 work=$2 build=$3 lasgen=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
+# shellcheck source=laz_twin.sh
+. "$here/laz_twin.sh"
 
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: installing a package needs root"; exit 77; }
 command -v dpkg-shlibdeps >/dev/null || fail "dpkg-shlibdeps not found: install dpkg-dev"
@@ -162,16 +164,7 @@ cp "$source/tests/data/liblas_1.2-with-color.laz" "$work/laz/installed/u.laz"
 cp "$source/tests/data/pdal_1.2-with-color.las" "$work/laz/built/t.las"
 chmod u+w "$work/laz"/*/*.*
 (cd "$work/laz/installed" && pelmora-convert -q t.laz && pelmora-laz -q u.laz) || fail "/usr/bin/pelmora-convert failed"
-"$build/pelmora-convert" -q "$work/laz/built/t.las"
-for s in shp shx dbf; do
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-convert's .$s differs on the twin"
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "/usr/bin/pelmora-laz's .$s differs on the twin"
-done
-mkdir -p "$work/laz/pelmora" && cp "$work/laz/built/t.las" "$work/laz/pelmora/"
-"$build/Pelmora" "$work/laz/pelmora/t.las" >/dev/null
-for s in shp shx; do
-  cmp "$work/laz/pelmora/t.$s" "$work/laz/installed/t.$s" || fail "/usr/bin/pelmora-convert's .$s differs from Pelmora's"
-done
+compare_with_twin "$work/laz" "$build" /usr/bin/
 [ "$(ls -A "$work/laz/installed" | wc -l)" -eq 8 ] || fail "the LAZ conversions left other files: $(ls -A "$work/laz/installed")"
 
 dpkg_waiting -r pelmora libostrine-lidar-dev "$library" >"$work/dpkg-r.log" 2>&1 \

@@ -21,6 +21,8 @@ set -euo pipefail
 build=$1 source=$2 work=$3 lasgen=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
+# shellcheck source=laz_twin.sh
+. "$here/laz_twin.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -137,16 +139,7 @@ chmod u+w "$work/laz"/*/*.*
   || fail "installed pelmora-laz failed: $(cat "$work/laz/installed.out")"
 grep -q "^t.laz: 1065 points written to t.shp" "$work/laz/installed.out" \
   || fail "installed pelmora-convert console: $(cat "$work/laz/installed.out")"
-"$build/pelmora-convert" -q "$work/laz/built/t.las"
-for s in shp shx dbf; do
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-convert's .$s differs on the twin"
-  cmp "$work/laz/built/t.$s" "$work/laz/installed/u.$s" || fail "installed pelmora-laz's .$s differs on the twin"
-done
-mkdir -p "$work/laz/pelmora" && cp "$work/laz/built/t.las" "$work/laz/pelmora/"
-"$build/Pelmora" "$work/laz/pelmora/t.las" >/dev/null
-for s in shp shx; do
-  cmp "$work/laz/pelmora/t.$s" "$work/laz/installed/t.$s" || fail "installed pelmora-convert's .$s differs from Pelmora's"
-done
+compare_with_twin "$work/laz" "$build" "installed "
 
 # The man pages: render without warnings, document what they must.
 check_page() { # NAME SECTION...
