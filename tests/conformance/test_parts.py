@@ -15,10 +15,8 @@ size with a spatial index.  Read with pyshp and GDAL:
 
 Prints "N passed, M failed" last and exits non-zero on any failure.
 """
-import argparse
 import math
 import os
-import shutil
 import subprocess
 import sys
 
@@ -26,7 +24,7 @@ import shapefile  # pyshp
 from osgeo import ogr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tally import Tally  # noqa: E402
+from tally import Tally, suite_setup  # noqa: E402
 
 SIZE = 150 * 1024
 POINTS = 9000
@@ -134,14 +132,7 @@ def check_fields(tally, convert, work, las):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument('--convert', required=True)
-    parser.add_argument('--lasgen', required=True)
-    parser.add_argument('--workdir', required=True)
-    a = parser.parse_args()
-    work = os.path.join(a.workdir, 'parts')
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
+    a, work = suite_setup('parts')
     las = os.path.join(work, 'p.las')
     run([a.lasgen, '--version', '1.4', '--format', '7', '--points', str(POINTS), '--values', 'edge',
          '--geokeys', 'projected:32617', '--extra', '4:amplitude:0.1', las])

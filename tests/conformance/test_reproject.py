@@ -14,7 +14,6 @@ status, message, and nothing written.
 
 Prints "N passed, M failed" last and exits non-zero on any failure.
 """
-import argparse
 import os
 import shutil
 import subprocess
@@ -23,7 +22,7 @@ import sys
 from osgeo import ogr, osr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tally import Tally  # noqa: E402
+from tally import Tally, suite_setup  # noqa: E402
 
 TOLERANCE = 1e-9
 
@@ -137,15 +136,7 @@ def check_refusals(tally, convert, work, las, bare):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument('--convert', required=True)
-    parser.add_argument('--lasgen', required=True)
-    parser.add_argument('--lasdata', required=True)
-    parser.add_argument('--workdir', required=True)
-    a = parser.parse_args()
-    work = os.path.join(a.workdir, 'reproject')
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
+    a, work = suite_setup('reproject', '--lasdata')
     las, bare = os.path.join(work, 'u.las'), os.path.join(work, 'bare.las')
     run([a.lasgen, '--version', '1.2', '--format', '1', '--points', '2000', '--geokeys', 'projected:32617', las])
     run([a.lasgen, '--points', '10', bare])
