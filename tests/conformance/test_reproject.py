@@ -89,18 +89,53 @@ def check_case(tally, convert, work, name, las, target, source=None, moves_z=Fal
 
 
 def check_assign(tally, convert, work, las):
+    """Options that say what the points are and move none: the .shp and .shx
+    byte for byte the plain conversion's, the .prj the CRS given."""
     d = os.path.join(work, 'assign')
-    os.makedirs(os.path.join(d, 'a'))
-    os.makedirs(os.path.join(d, 'b'))
-    run([convert, '-q', '-o', os.path.join(d, 'a'), las])
-    run([convert, '-q', '--a_srs=EPSG:26917', '-o', os.path.join(d, 'b'), las])
-    problems = []
-    for ext in ('.shp', '.shx'):
-        if open(os.path.join(d, 'a', 'u' + ext), 'rb').read() != open(os.path.join(d, 'b', 'u' + ext), 'rb').read():
-            problems.append(ext + ' differs')
-    if not same_crs(os.path.join(d, 'b', 'u.prj'), 'EPSG:26917'):
-        problems.append('the .prj is not the assigned CRS')
-    tally.check('--a_srs leaves the .shp byte for byte', problems)
+    os.makedirs(os.path.join(d, 'plain'))
+    run([convert, '-q', '-o', os.path.join(d, 'plain'), las])
+    wkt = os.path.join(d, 'nad83.wkt')
+    srs = osr.SpatialReference()
+    srs.ImportFromEPSG(26917)
+    with open(wkt, 'w') as f:
+        f.write(srs.ExportToWkt())
+    for options in (['--a_srs=EPSG:26917'], ['--s_srs=EPSG:26917'], ['--a_srs=@' + wkt]):
+        out = os.path.join(d, str(len(os.listdir(d))))
+        os.makedirs(out)
+        r = run([convert, '-q', *options, '-o', out, las])
+        problems = [] if r.returncode == 0 and r.stderr == '' else [f'status {r.returncode}: {r.stderr!r}']
+        for ext in ('.shp', '.shx'):
+            with open(os.path.join(d, 'plain', 'u' + ext), 'rb') as a, open(os.path.join(out, 'u' + ext), 'rb') as b:
+                if a.read() != b.read():
+                    problems.append(ext + ' differs from the plain conversion')
+        if not same_crs(os.path.join(out, 'u.prj'), 'EPSG:26917'):
+            problems.append('the .prj is not the CRS given')
+        tally.check(f'{" ".join(options)} moves no point and writes its .prj', problems)
+
+
+def check_console(tally, convert, work, las):
+    """What -v, the dry run and a ballpark operation say: the operation named,
+    and a warning when no datum shift is known."""
+    d = os.path.join(work, 'console')
+    os.makedirs(d)
+    intl = '--s_srs=+proj=utm +zone=17 +ellps=intl +units=m'
+    cases = [  # (options, stream, a line that must be there)
+        (['-v', '--t_srs=EPSG:4326'], 'out',
+         'u.las: moved from WGS 84 / UTM zone 17N to WGS 84 by Inverse of UTM zone 17N '
+         '(exact: no datum change; heights kept as read)'),
+        (['--dry-run', '--t_srs=EPSG:4326'], 'out',
+         '  coordinate system: WGS 84 / UTM zone 17N, moved to WGS 84 by Inverse of UTM zone 17N '
+         '(exact: no datum change; heights kept as read)'),
+        ([intl, '--t_srs=EPSG:4326'], 'err',
+         'pelmora-convert: warning: u.las: only a ballpark transformation from unknown to WGS 84 is known '
+         '(no datum shift): positions may be off by metres or more'),
+    ]
+    shutil.copy(las, os.path.join(d, 'u.las'))
+    for options, stream, line in cases:
+        r = run([convert, *options, 'u.las'], cwd=d)
+        said = (r.stdout if stream == 'out' else r.stderr).splitlines()
+        problems = [] if r.returncode == 0 and line in said else [f'status {r.returncode}, said {said!r}']
+        tally.check(f'{" ".join(options)} says so', problems)
 
 
 def check_refusals(tally, convert, work, las, bare):
@@ -149,6 +184,7 @@ def main():
     check_case(tally, a.convert, work, 'EGM96 heights to ellipsoidal', las, 'EPSG:4979', 'EPSG:32617+5773',
                moves_z=True, prj='EPSG:4326')
     check_assign(tally, a.convert, work, las)
+    check_console(tally, a.convert, work, las)
     check_refusals(tally, a.convert, work, las, bare)
     print(f'{tally.passed} passed, {len(tally.failed)} failed')
     sys.exit(1 if tally.failed else 0)
